@@ -76,6 +76,24 @@ TEST(AesCbc, ZeroPaddingOfPartialBlocks) {
     }
 }
 
+// Decryption does not trust the pad bytes: a ciphertext whose final block was
+// padded with 0xff still decrypts to the plaintext followed by zeros.
+TEST(AesCbc, DecryptionEndsThePlaintextWithZeros) {
+    const auto key = from_hex("603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4");
+    const auto iv = from_hex(sp800_38a_iv);
+    const auto plain = from_hex(sp800_38a_plain);
+    for (std::size_t len : {1u, 15u, 17u, 40u, 63u}) {
+        std::vector<std::uint8_t> ff_padded(plain.begin(), plain.begin() + len);
+        ff_padded.resize((len + 15) / 16 * 16, 0xff);
+        const auto cipher = openssl_cbc_zero_padded(key, iv.data(), ff_padded);
+        std::vector<std::uint8_t> back(cipher.size(), 0xa5);
+        AES_CBC_decrypt(cipher.data(), back.data(), len, key.data(), key.size(), iv.data());
+        std::vector<std::uint8_t> want(plain.begin(), plain.begin() + len);
+        want.resize(cipher.size(), 0);
+        EXPECT_EQ(to_hex(back), to_hex(want)) << "len " << len;
+    }
+}
+
 TEST(AesCbc, BadKeyLengthWritesNothing) {
     const std::uint8_t key[64] = {1, 2, 3};
     const std::uint8_t iv[16] = {};
