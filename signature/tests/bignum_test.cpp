@@ -234,7 +234,8 @@ TEST(BignumDivision, EstimateOneTooLargeAddsTheDivisorBack) {
     } cases[] = {
         {{0x0, 0x0, 0x7fffffff, 0xffffffff}, {0xffffffff, 0xfffffffe, 0x1}},
         {{0x1, 0x2, 0x80000000, 0x80000000, 0xffffffff}, {0xffffffff, 0x80000000, 0xffffffff}},
-        {{0x80000001, 0xffffffff, 0xfffffffe, 0x7fffffff, 0x1}, {0xfffffffe, 0xffffffff, 0x7fffffff}},
+        {{0x80000001, 0xffffffff, 0xfffffffe, 0x7fffffff, 0x1},
+         {0xfffffffe, 0xffffffff, 0x7fffffff}},
         {{0x2, 0x0, 0x1, 0xffffffff, 0x1}, {0x80000001, 0x80000000, 0xffffffff}},
     };
     for (const auto &c : cases) {
@@ -310,8 +311,8 @@ TEST(BignumFailures, NonDigitAndDivisionByZeroAbort) {
 // Random words with an excess of the values that provoke carries, borrows and estimate
 // corrections.
 Words random_words(std::mt19937_64 &rng, std::size_t n) {
-    static const std::uint32_t special[] = {0, 1, 2, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFE,
-                                            0xFFFFFFFF};
+    static const std::uint32_t special[] = {0,          1,          2,         0x7FFFFFFF,
+                                            0x80000000, 0xFFFFFFFE, 0xFFFFFFFF};
     Words w(n);
     for (auto &x : w) {
         std::uint64_t pick = rng();

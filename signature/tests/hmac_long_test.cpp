@@ -13,8 +13,8 @@
 
 TEST(HmacSha256, MessageOfFourGibibytesAndMore) {
     const std::uint64_t length = (std::uint64_t{1} << 32) + 3;
-    void *map = mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1,
-                     0);
+    void *map =
+        mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     ASSERT_NE(map, MAP_FAILED);
     const auto *text = static_cast<const std::uint8_t *>(map);
     const std::uint8_t key[] = "quietlamp";

@@ -182,7 +182,7 @@ void replay_key_pair(Replay *r) {
 }
 
 class SignatureClient : public ::testing::Test {
-  protected:
+   protected:
     static void SetUpTestSuite() {
         first = new std::string(run_program());
         second = new std::string(run_program());
@@ -251,8 +251,8 @@ TEST_F(SignatureClient, DigestAndMacMatchOpenSsl) {
     EXPECT_EQ(line(5), hex(digest, 32));
 
     unsigned char mac[32];
-    ASSERT_NE(HMAC(EVP_sha256(), "quietlamp", 9, reinterpret_cast<const unsigned char *>(msg.data()),
-                   msg.size(), mac, &len),
+    ASSERT_NE(HMAC(EVP_sha256(), "quietlamp", 9,
+                   reinterpret_cast<const unsigned char *>(msg.data()), msg.size(), mac, &len),
               nullptr);
     EXPECT_EQ(line(7), hex(mac, 32));
 

@@ -78,7 +78,7 @@ std::string random_bits(gmp_randstate_t rs, unsigned bits) {
 }
 
 class Rsa : public ::testing::Test {
-  protected:
+   protected:
     void SetUp() override {
         gmp_randinit_mt(rs);
         gmp_randseed_ui(rs, 1207);
@@ -156,8 +156,15 @@ TEST_F(Rsa, PowModAgainstGmp) {
 
 TEST(MillerRabin, PrimesPass) {
     const char *primes[] = {
-        "3", "5", "7", "11", "13", "65537", "4294967291", "2305843009213693951",  // 2^61-1
-        "170141183460469231731687303715884105727",                               // 2^127-1
+        "3",
+        "5",
+        "7",
+        "11",
+        "13",
+        "65537",
+        "4294967291",
+        "2305843009213693951",                      // 2^61-1
+        "170141183460469231731687303715884105727",  // 2^127-1
         "6864797660130609714981900799081393217269435300143305409394463459185543183397656052"
         "122559640661454554977296311391480858037121987999716643812574028291115057151",  // 2^521-1
     };
@@ -175,13 +182,24 @@ TEST(MillerRabin, CompositesFail) {
     const char *composites[] = {
         // Carmichael numbers (OEIS A002997), then a Chernick one (6k+1)(12k+1)(18k+1) for
         // k = 1000000001121, all factors prime (checked with Python).
-        "561", "1105", "1729", "2465", "2821", "6601", "8911", "41041", "825265", "321197185",
+        "561",
+        "1105",
+        "1729",
+        "2465",
+        "2821",
+        "6601",
+        "8911",
+        "41041",
+        "825265",
+        "321197185",
         "1296000004358844004886708077826165821249",
         // Products of two primes: 65537 * 4294967291, (2^61-1)(2^89-1), (2^127-1)(2^89-1).
-        "281470681677827", "1427247692705959880439315947500961989719490561",
+        "281470681677827",
+        "1427247692705959880439315947500961989719490561",
         "105312291668557186697918027513529248857806893649219117400977309697",
         // Even numbers.
-        "4", "1000000",
+        "4",
+        "1000000",
     };
     srand(99);
     for (const char *c : composites) {
@@ -230,7 +248,8 @@ TEST(KeyGeneration, RandomExponentStepsAndWraps) {
 TEST(KeyGeneration, RandomPrimeTestsOneCandidatePerDot) {
     for (unsigned seed : {3u, 4u, 5u}) {
         srand(seed);
-        std::uint32_t w0 = static_cast<std::uint32_t>(rand()), w1 = static_cast<std::uint32_t>(rand());
+        std::uint32_t w0 = static_cast<std::uint32_t>(rand()),
+                      w1 = static_cast<std::uint32_t>(rand());
         Z start, p_gmp, expected_next;
         mpz_set_ui(start.v, w1);
         mpz_mul_2exp(start.v, start.v, 32);
@@ -311,9 +330,10 @@ TEST(RsaStrings, EncryptAndDecrypt) {
     EXPECT_STREQ(out, "1");
     rsa_encrypt(out, "00042", 5, "1000003", "00003");
     EXPECT_STREQ(out, "74088");
-    const char *m = "3658745529115336937313538027556060078953603397600986724638184087767716335"
-                    "5162636018348529378389069852141856805464720235276211237605106950404948175"
-                    "14983341167089383224697190577014482644806987571";
+    const char *m =
+        "3658745529115336937313538027556060078953603397600986724638184087767716335"
+        "5162636018348529378389069852141856805464720235276211237605106950404948175"
+        "14983341167089383224697190577014482644806987571";
     rsa_encrypt(out, "123456789123456789", 18, m, "65537");
     rsa_decrypt(out2, "123456789123456789", 18, m, "65537");
     EXPECT_STREQ(out, out2);
@@ -327,8 +347,7 @@ TEST(RsaStrings, ResultTooLongForItsBufferAborts) {
     std::string modulus(2100, '9');
     std::string in(2099, '9');
     std::vector<char> out(4096);
-    EXPECT_DEATH(rsa_encrypt(out.data(), in.c_str(), 2099, modulus.c_str(), "1"),
-                 "does not fit");
+    EXPECT_DEATH(rsa_encrypt(out.data(), in.c_str(), 2099, modulus.c_str(), "1"), "does not fit");
 }
 
 // A 639-bit test key: p and q from `openssl prime -generate -bits 320`, e = 65537, and d
@@ -371,9 +390,9 @@ TEST(SignVerify, RoundTripAndTampering) {
     std::string changed = msg;
     changed[10] ^= 1;
     CaptureStdout();
-    EXPECT_EQ(verify(reinterpret_cast<const std::uint8_t *>(changed.data()), len, test_n,
-                     "65537", sig),
-              0);
+    EXPECT_EQ(
+        verify(reinterpret_cast<const std::uint8_t *>(changed.data()), len, test_n, "65537", sig),
+        0);
     GetCapturedStdout();
 
     std::string bad_sig = sig;
