@@ -152,11 +152,7 @@ int miller_rabin_test(const bignum *n, int count) {
 void random_prime(int size, bignum *p) {
     bignum_random(size, p);
     if (!bignum_isodd(p)) {
-        if (p->size == 0) {
-            p->size = 1;  // fewer than 4 bytes give no words; start from 1
-            p->words[0] = 0;
-        }
-        p->words[0] += 1;
+        p->words[0] += 1;  // cannot carry: the word was even
     }
     for (;;) {
         std::putchar('.');
