@@ -11,51 +11,14 @@
 #include <vector>
 
 #include "bignum.h"
+#include "support.h"
 
 namespace {
 
-using Words = std::vector<std::uint32_t>;
-
-// A bignum record owned by the test.
-struct Num {
-    bignum *p;
-    Num() : p(bignum_alloc()) {}
-    explicit Num(const Words &w) : p(bignum_alloc()) {
-        set(w);
-    }
-    ~Num() {
-        bignum_free(p);
-    }
-    Num(const Num &) = delete;
-    Num &operator=(const Num &) = delete;
-    void set(const Words &w) {
-        bignum src{static_cast<std::int32_t>(w.size()), static_cast<std::int32_t>(w.size()),
-                   const_cast<std::uint32_t *>(w.data())};
-        bignum_copy(&src, p);
-    }
-    Words words() const {
-        return Words(p->words, p->words + p->size);
-    }
-    operator bignum *() const {
-        return p;
-    }
-};
-
-struct Z {
-    mpz_t v;
-    Z() {
-        mpz_init(v);
-    }
-    ~Z() {
-        mpz_clear(v);
-    }
-    Z(const Z &) = delete;
-    Z &operator=(const Z &) = delete;
-};
-
-void to_mpz(const bignum *a, mpz_t out) {
-    mpz_import(out, a->size, -1, sizeof(std::uint32_t), 0, 0, a->words);
-}
+using test_support::Num;
+using test_support::to_mpz;
+using test_support::Words;
+using test_support::Z;
 
 std::string mpz_text(const mpz_t x) {
     char *s = mpz_get_str(nullptr, 10, x);

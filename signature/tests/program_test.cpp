@@ -19,29 +19,11 @@
 #include "../signature_client.cpp"
 #undef main
 
+#include "support.h"
+
 namespace {
 
-// RAII holder for a GMP integer.
-struct Z {
-    mpz_t v;
-    Z() {
-        mpz_init(v);
-    }
-    explicit Z(const std::string &dec) {
-        EXPECT_EQ(mpz_init_set_str(v, dec.c_str(), 10), 0) << dec;
-    }
-    ~Z() {
-        mpz_clear(v);
-    }
-    Z(const Z &) = delete;
-    Z &operator=(const Z &) = delete;
-    std::string str() const {
-        char *s = mpz_get_str(nullptr, 10, v);
-        std::string r(s);
-        free(s);
-        return r;
-    }
-};
+using test_support::Z;
 
 std::string run_program() {
     std::string out;

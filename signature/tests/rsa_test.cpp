@@ -13,54 +13,15 @@
 
 #include "../rsa.cpp"
 #include "sign.h"
+#include "support.h"
 
 namespace {
 
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
-struct Num {
-    bignum *p;
-    Num() : p(bignum_alloc()) {}
-    explicit Num(const std::string &dec) : p(bignum_alloc()) {
-        bignum_fromstring(p, dec.c_str());
-    }
-    ~Num() {
-        bignum_free(p);
-    }
-    Num(const Num &) = delete;
-    Num &operator=(const Num &) = delete;
-    operator bignum *() const {
-        return p;
-    }
-    std::string str() const {
-        char *s = bignum_tostring(p);
-        std::string r(s);
-        std::free(s);
-        return r;
-    }
-};
-
-struct Z {
-    mpz_t v;
-    Z() {
-        mpz_init(v);
-    }
-    explicit Z(const std::string &dec) {
-        mpz_init_set_str(v, dec.c_str(), 10);
-    }
-    ~Z() {
-        mpz_clear(v);
-    }
-    Z(const Z &) = delete;
-    Z &operator=(const Z &) = delete;
-    std::string str() const {
-        char *s = mpz_get_str(nullptr, 10, v);
-        std::string r(s);
-        std::free(s);
-        return r;
-    }
-};
+using test_support::Num;
+using test_support::Z;
 
 // A random value of 1 to max_bits bits from GMP's generator.
 std::string random_value(gmp_randstate_t rs, unsigned max_bits) {
@@ -104,7 +65,7 @@ TEST_F(Rsa, ModularInverse) {
         if (mpz_cmp_ui(zm.v, 1) <= 0 || mpz_invert(want.v, za.v, zm.v) == 0) {
             continue;
         }
-        Num a(a_text), m(m_text), r;
+        Num a(a_text.c_str()), m(m_text.c_str()), r;
         modular_inverse(a, m, r);
         EXPECT_EQ(r.str(), want.str()) << a_text << " mod " << m_text;
     }
@@ -122,7 +83,7 @@ TEST_F(Rsa, Gcd) {
         mpz_mul(a.v, a.v, f.v);
         mpz_mul(b.v, b.v, f.v);
         mpz_gcd(want.v, a.v, b.v);
-        Num na(a.str()), nb(b.str());
+        Num na(a.str().c_str()), nb(b.str().c_str());
         gcd(na, nb, r);
         EXPECT_EQ(r.str(), want.str());
     }
@@ -147,7 +108,7 @@ TEST_F(Rsa, PowModAgainstGmp) {
                 continue;
             }
             mpz_powm(want.v, zb.v, zx.v, zm.v);
-            Num nb(b), nx(x), nm(m);
+            Num nb(b.c_str()), nx(x.c_str()), nm(m.c_str());
             bignum_pow_mod(r, nb, nx, nm);
             EXPECT_EQ(r.str(), want.str()) << b << " ^ " << x << " mod " << m;
         }
