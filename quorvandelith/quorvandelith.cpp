@@ -248,6 +248,7 @@ __attribute__((target("avx512f"))) void chacha20_16blocks_avx512(const uint32_t 
     for (int i = 0; i < 16; i++) {
         x[i] = i == 12 ? counters : _mm512_set1_epi32(static_cast<int>(block[i]));
     }
+#pragma GCC unroll 10
     for (int r = 0; r < 10; r++) {
         VECTOR_DOUBLE_ROUND(QR_AVX512, x);
     }
