@@ -1,0 +1,631 @@
+// libquorvandelith: a ChaCha20 keystream generator whose key is replaced after
+// every request (backtracking resistance), whose 96-bit nonce counts those
+// replacements, and into whose key kernel randomness and clock readings are
+// XORed. The block function is the one of RFC 7539 section 2.3.
+//
+// Only the six functions of quorvandelith.h are exported; everything in the
+// anonymous namespace is private to this file.
+
+#include <errno.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <bit>
+#include <type_traits>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#pragma GCC visibility push(default)
+#include "quorvandelith.h"
+#pragma GCC visibility pop
+
+// The generator's state. Words 0-15 (constants, key, counter, nonce) are the
+// ChaCha20 input block in RFC 7539 order; the block function works on them in
+// place through state_words().
+struct drng_chacha20 {
+    uint32_t constants[4];        // "expand 32-byte k", never changed
+    uint32_t key[8];              // changed only by XOR (seed data, updates)
+    uint32_t counter;             // block counter, wraps without carry
+    uint32_t nonce[3];            // counts key updates, word 13 least significant
+    int64_t reseed_time;          // seconds of the last successful reseed
+    uint64_t bytes_since_reseed;  // bytes handed out since then
+};
+
+static_assert(std::is_standard_layout_v<drng_chacha20>);
+static_assert(offsetof(drng_chacha20, key) == 4 * 4);
+static_assert(offsetof(drng_chacha20, counter) == 12 * 4);
+static_assert(offsetof(drng_chacha20, nonce) == 13 * 4);
+static_assert(offsetof(drng_chacha20, reseed_time) == 16 * 4);
+static_assert(sizeof(drng_chacha20) == 80, "the record is sixteen words and two 8-byte fields");
+
+namespace {
+
+constexpr uint32_t chacha_constants[4] = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
+
+constexpr int version_major = 1;
+constexpr int version_minor = 3;
+constexpr int version_patch = 2;
+
+constexpr int64_t reseed_max_age = 600;            // seconds
+constexpr uint64_t reseed_max_bytes = 1ull << 30;  // bytes drawn
+constexpr size_t kernel_seed_size = 32;            // bytes per reseed
+constexpr uint32_t seed_chunk_size = 32;           // one key's worth
+constexpr uint32_t update_fresh_block = 16;        // update index: compute a new block
+
+// A wipe the compiler cannot drop as a dead store: explicit_bzero is opaque.
+void wipe(void *buf, size_t len) {
+    explicit_bzero(buf, len);
+}
+
+uint32_t *state_words(drng_chacha20 *state) {
+    return reinterpret_cast<uint32_t *>(state);
+}
+
+void store32_le(uint8_t *out, uint32_t v) {
+    if constexpr (std::endian::native == std::endian::little) {
+        memcpy(out, &v, 4);
+    } else {
+        out[0] = static_cast<uint8_t>(v);
+        out[1] = static_cast<uint8_t>(v >> 8);
+        out[2] = static_cast<uint8_t>(v >> 16);
+        out[3] = static_cast<uint8_t>(v >> 24);
+    }
+}
+
+// Copies the first len bytes of the little-endian serialisation of words.
+void serialise_prefix(uint8_t *out, const uint32_t *words, uint32_t len) {
+    for (uint32_t i = 0; i < len; i++) {
+        out[i] = static_cast<uint8_t>(words[i / 4] >> (8 * (i % 4)));
+    }
+}
+
+#define QUARTER(a, b, c, d)           \
+    a += b, d = std::rotl(d ^ a, 16); \
+    c += d, b = std::rotl(b ^ c, 12); \
+    a += b, d = std::rotl(d ^ a, 8);  \
+    c += d, b = std::rotl(b ^ c, 7)
+
+// The ChaCha20 block for input `in`; emit(i, word) receives output word i.
+template <typename Emit>
+inline void chacha20_core(const uint32_t in[16], Emit emit) {
+    uint32_t x0 = in[0], x1 = in[1], x2 = in[2], x3 = in[3], x4 = in[4], x5 = in[5], x6 = in[6],
+             x7 = in[7], x8 = in[8], x9 = in[9], x10 = in[10], x11 = in[11], x12 = in[12],
+             x13 = in[13], x14 = in[14], x15 = in[15];
+    for (int i = 0; i < 10; i++) {
+        QUARTER(x0, x4, x8, x12);
+        QUARTER(x1, x5, x9, x13);
+        QUARTER(x2, x6, x10, x14);
+        QUARTER(x3, x7, x11, x15);
+        QUARTER(x0, x5, x10, x15);
+        QUARTER(x1, x6, x11, x12);
+        QUARTER(x2, x7, x8, x13);
+        QUARTER(x3, x4, x9, x14);
+    }
+    emit(0, x0 + in[0]);
+    emit(1, x1 + in[1]);
+    emit(2, x2 + in[2]);
+    emit(3, x3 + in[3]);
+    emit(4, x4 + in[4]);
+    emit(5, x5 + in[5]);
+    emit(6, x6 + in[6]);
+    emit(7, x7 + in[7]);
+    emit(8, x8 + in[8]);
+    emit(9, x9 + in[9]);
+    emit(10, x10 + in[10]);
+    emit(11, x11 + in[11]);
+    emit(12, x12 + in[12]);
+    emit(13, x13 + in[13]);
+    emit(14, x14 + in[14]);
+    emit(15, x15 + in[15]);
+}
+
+#undef QUARTER
+
+// One block as 16 words; then the block counter (word 12) moves on by one,
+// modulo 2^32 and without carry into the nonce.
+void chacha20_block(uint32_t block[16], uint32_t out[16]) {
+    chacha20_core(block, [out](int i, uint32_t w) { out[i] = w; });
+    block[12] += 1;
+}
+
+// Whole blocks serialised straight into out, which may have any alignment:
+// the portable path, one block at a time.
+void chacha20_blocks_portable(uint32_t block[16], uint8_t *out, size_t nblocks) {
+    for (size_t b = 0; b < nblocks; b++, out += 64) {
+        chacha20_core(block, [out](int i, uint32_t w) { store32_le(out + 4 * i, w); });
+        block[12] += 1;
+    }
+}
+
+#if defined(__x86_64__)
+// Several blocks at once, one block per vector lane: vector j holds word j of
+// every block, and only word 12 (the counter) differs between lanes, by the
+// lane number. Each lane's counter wraps on its own, as the block function's
+// does. After the rounds the words are transposed so that each block's 64
+// bytes are stored in order. The CPU is asked at run time which of these the
+// caller may use (select_blocks).
+
+#define VECTOR_DOUBLE_ROUND(QR, x) \
+    QR(x[0], x[4], x[8], x[12]);   \
+    QR(x[1], x[5], x[9], x[13]);   \
+    QR(x[2], x[6], x[10], x[14]);  \
+    QR(x[3], x[7], x[11], x[15]);  \
+    QR(x[0], x[5], x[10], x[15]);  \
+    QR(x[1], x[6], x[11], x[12]);  \
+    QR(x[2], x[7], x[8], x[13]);   \
+    QR(x[3], x[4], x[9], x[14])
+
+#define QR_AVX2(a, b, c, d)                                                             \
+    a = _mm256_add_epi32(a, b), d = _mm256_shuffle_epi8(_mm256_xor_si256(d, a), rot16); \
+    c = _mm256_add_epi32(c, d), b = _mm256_xor_si256(b, c);                             \
+    b = _mm256_or_si256(_mm256_slli_epi32(b, 12), _mm256_srli_epi32(b, 20));            \
+    a = _mm256_add_epi32(a, b), d = _mm256_shuffle_epi8(_mm256_xor_si256(d, a), rot8);  \
+    c = _mm256_add_epi32(c, d), b = _mm256_xor_si256(b, c);                             \
+    b = _mm256_or_si256(_mm256_slli_epi32(b, 7), _mm256_srli_epi32(b, 25))
+
+// Eight blocks from counter block[12] + 0..7; block[12] is left alone.
+__attribute__((target("avx2"))) void chacha20_8blocks_avx2(const uint32_t block[16], uint8_t *out) {
+    // Byte shuffles that rotate each 32-bit word left by 16 and by 8.
+    const __m256i rot16 = _mm256_setr_epi8(2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13, 2,
+                                           3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13);
+    const __m256i rot8 = _mm256_setr_epi8(3, 0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14, 3,
+                                          0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14);
+    const __m256i counters = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(block[12])),
+                                              _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    __m256i x[16];
+#pragma GCC unroll 16
+    for (int i = 0; i < 16; i++) {
+        x[i] = i == 12 ? counters : _mm256_set1_epi32(static_cast<int>(block[i]));
+    }
+    for (int r = 0; r < 10; r++) {
+        VECTOR_DOUBLE_ROUND(QR_AVX2, x);
+    }
+#pragma GCC unroll 16
+    for (int i = 0; i < 16; i++) {
+        x[i] = _mm256_add_epi32(x[i],
+                                i == 12 ? counters : _mm256_set1_epi32(static_cast<int>(block[i])));
+    }
+    // Transpose 4x4 words inside each 128-bit half: y[g][r] then holds words
+    // 4g..4g+3 of block r (low half) and of block 4 + r (high half).
+    __m256i y[4][4];
+#pragma GCC unroll 16
+    for (int g = 0; g < 4; g++) {
+        const __m256i t0 = _mm256_unpacklo_epi32(x[4 * g], x[4 * g + 1]);
+        const __m256i t1 = _mm256_unpackhi_epi32(x[4 * g], x[4 * g + 1]);
+        const __m256i t2 = _mm256_unpacklo_epi32(x[4 * g + 2], x[4 * g + 3]);
+        const __m256i t3 = _mm256_unpackhi_epi32(x[4 * g + 2], x[4 * g + 3]);
+        y[g][0] = _mm256_unpacklo_epi64(t0, t2);
+        y[g][1] = _mm256_unpackhi_epi64(t0, t2);
+        y[g][2] = _mm256_unpacklo_epi64(t1, t3);
+        y[g][3] = _mm256_unpackhi_epi64(t1, t3);
+    }
+#pragma GCC unroll 16
+    for (int r = 0; r < 4; r++) {
+        uint8_t *lo = out + 64 * r;
+        uint8_t *hi = out + 64 * (4 + r);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(lo),
+                            _mm256_permute2x128_si256(y[0][r], y[1][r], 0x20));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(lo + 32),
+                            _mm256_permute2x128_si256(y[2][r], y[3][r], 0x20));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(hi),
+                            _mm256_permute2x128_si256(y[0][r], y[1][r], 0x31));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(hi + 32),
+                            _mm256_permute2x128_si256(y[2][r], y[3][r], 0x31));
+    }
+}
+
+// GCC 12's AVX-512 intrinsics pass an intentionally undefined operand that
+// -Wuninitialized reports (a known false positive).
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
+#define QR_AVX512(a, b, c, d)                                                            \
+    a = _mm512_add_epi32(a, b), d = _mm512_xor_si512(d, a), d = _mm512_rol_epi32(d, 16); \
+    c = _mm512_add_epi32(c, d), b = _mm512_xor_si512(b, c), b = _mm512_rol_epi32(b, 12); \
+    a = _mm512_add_epi32(a, b), d = _mm512_xor_si512(d, a), d = _mm512_rol_epi32(d, 8);  \
+    c = _mm512_add_epi32(c, d), b = _mm512_xor_si512(b, c), b = _mm512_rol_epi32(b, 7)
+
+// Sixteen blocks from counter block[12] + 0..15; block[12] is left alone.
+__attribute__((target("avx512f"))) void chacha20_16blocks_avx512(const uint32_t block[16],
+                                                                 uint8_t *out) {
+    const __m512i counters =
+        _mm512_add_epi32(_mm512_set1_epi32(static_cast<int>(block[12])),
+                         _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
+    __m512i x[16];
+#pragma GCC unroll 16
+    for (int i = 0; i < 16; i++) {
+        x[i] = i == 12 ? counters : _mm512_set1_epi32(static_cast<int>(block[i]));
+    }
+#pragma GCC unroll 10
+    for (int r = 0; r < 10; r++) {
+        VECTOR_DOUBLE_ROUND(QR_AVX512, x);
+    }
+#pragma GCC unroll 16
+    for (int i = 0; i < 16; i++) {
+        x[i] = _mm512_add_epi32(x[i],
+                                i == 12 ? counters : _mm512_set1_epi32(static_cast<int>(block[i])));
+    }
+    // Transpose 4x4 words inside each 128-bit quarter: quarter q of y[g][r]
+    // holds words 4g..4g+3 of block 4q + r. Then regroup the quarters so that
+    // each vector is one whole block.
+    __m512i y[4][4];
+#pragma GCC unroll 16
+    for (int g = 0; g < 4; g++) {
+        const __m512i t0 = _mm512_unpacklo_epi32(x[4 * g], x[4 * g + 1]);
+        const __m512i t1 = _mm512_unpackhi_epi32(x[4 * g], x[4 * g + 1]);
+        const __m512i t2 = _mm512_unpacklo_epi32(x[4 * g + 2], x[4 * g + 3]);
+        const __m512i t3 = _mm512_unpackhi_epi32(x[4 * g + 2], x[4 * g + 3]);
+        y[g][0] = _mm512_unpacklo_epi64(t0, t2);
+        y[g][1] = _mm512_unpackhi_epi64(t0, t2);
+        y[g][2] = _mm512_unpacklo_epi64(t1, t3);
+        y[g][3] = _mm512_unpackhi_epi64(t1, t3);
+    }
+#pragma GCC unroll 16
+    for (int r = 0; r < 4; r++) {
+        // p0 = (y0.q0, y0.q1, y1.q0, y1.q1), p1 = (y0.q2, y0.q3, y1.q2, y1.q3), ...
+        const __m512i p0 = _mm512_shuffle_i32x4(y[0][r], y[1][r], 0x44);
+        const __m512i p1 = _mm512_shuffle_i32x4(y[0][r], y[1][r], 0xee);
+        const __m512i p2 = _mm512_shuffle_i32x4(y[2][r], y[3][r], 0x44);
+        const __m512i p3 = _mm512_shuffle_i32x4(y[2][r], y[3][r], 0xee);
+        _mm512_storeu_si512(out + 64 * r, _mm512_shuffle_i32x4(p0, p2, 0x88));
+        _mm512_storeu_si512(out + 64 * (4 + r), _mm512_shuffle_i32x4(p0, p2, 0xdd));
+        _mm512_storeu_si512(out + 64 * (8 + r), _mm512_shuffle_i32x4(p1, p3, 0x88));
+        _mm512_storeu_si512(out + 64 * (12 + r), _mm512_shuffle_i32x4(p1, p3, 0xdd));
+    }
+}
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+
+#undef QR_AVX512
+#undef QR_AVX2
+#undef VECTOR_DOUBLE_ROUND
+
+__attribute__((target("avx2"))) void chacha20_blocks_avx2(uint32_t block[16], uint8_t *out,
+                                                          size_t nblocks) {
+    for (; nblocks >= 8; nblocks -= 8, out += 8 * 64) {
+        chacha20_8blocks_avx2(block, out);
+        block[12] += 8;
+    }
+    chacha20_blocks_portable(block, out, nblocks);
+}
+
+__attribute__((target("avx512f"))) void chacha20_blocks_avx512(uint32_t block[16], uint8_t *out,
+                                                               size_t nblocks) {
+    for (; nblocks >= 16; nblocks -= 16, out += 16 * 64) {
+        chacha20_16blocks_avx512(block, out);
+        block[12] += 16;
+    }
+    chacha20_blocks_avx2(block, out, nblocks);
+}
+#endif
+
+using blocks_fn = void (*)(uint32_t block[16], uint8_t *out, size_t nblocks);
+
+// The widest whole-block path this CPU runs. Asked on every call: the answer
+// is a cheap read of the compiler runtime's CPU description, and the library
+// keeps no state of its own.
+blocks_fn select_blocks() {
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f")) {
+        return chacha20_blocks_avx512;
+    }
+    if (__builtin_cpu_supports("avx2")) {
+        return chacha20_blocks_avx2;
+    }
+#endif
+    return chacha20_blocks_portable;
+}
+
+// Reads the real-time clock; on failure nothing is written.
+void get_time(int64_t *seconds, uint32_t *nanoseconds) {
+    struct timespec ts;
+    if (clock_gettime(CLOCK_REALTIME, &ts) != 0) {
+        return;
+    }
+    if (seconds != nullptr) {
+        *seconds = ts.tv_sec;
+    }
+    if (nanoseconds != nullptr) {
+        *nanoseconds = static_cast<uint32_t>(ts.tv_nsec);
+    }
+}
+
+void drng_chacha20_dealloc(drng_chacha20 *state) {
+    // The lock taken at creation is left in place: page locks do not nest, so
+    // munlock could unlock another live handle sharing the page.
+    wipe(state, sizeof *state);
+    free(state);
+}
+
+// Backtracking resistance: XOR eight keystream words into the key, then count
+// the key change in the nonce. With index 0..8 the words come from the
+// caller's leftover block (the words after the ones handed out); otherwise a
+// fresh block is computed.
+void drng_chacha20_update(drng_chacha20 *state, const uint32_t *leftover, uint32_t index) {
+    if (index > 8) {
+        uint32_t fresh[16];
+        chacha20_block(state_words(state), fresh);
+        for (int i = 0; i < 8; i++) {
+            state->key[i] ^= fresh[i];
+        }
+        wipe(fresh, sizeof fresh);
+    } else {
+        for (uint32_t i = 0; i < 8; i++) {
+            state->key[i] ^= leftover[index + i];
+        }
+    }
+    if (++state->nonce[0] == 0 && ++state->nonce[1] == 0) {
+        ++state->nonce[2];
+    }
+}
+
+// XORs the data into the key, 32 bytes (little-endian) per chunk, with an
+// update after each chunk.
+int drng_chacha20_seed(drng_chacha20 *state, const uint8_t *data, uint32_t length) {
+    while (length > 0) {
+        const uint32_t chunk = length < seed_chunk_size ? length : seed_chunk_size;
+        for (uint32_t i = 0; i < chunk; i++) {
+            state->key[i / 4] ^= static_cast<uint32_t>(data[i]) << (8 * (i % 4));
+        }
+        drng_chacha20_update(state, nullptr, update_fresh_block);
+        data += chunk;
+        length -= chunk;
+    }
+    return 0;
+}
+
+// Writes length keystream bytes, the whole blocks through the given path, then
+// changes the key. A tail of 1..32 bytes leaves at least eight unused words of
+// its block, which become the key change; otherwise the update computes a
+// fresh block.
+int generate_with(blocks_fn blocks, drng_chacha20 *state, uint8_t *out, uint32_t length) {
+    uint32_t *block = state_words(state);
+    const uint32_t whole = length / 64;
+    const uint32_t tail = length % 64;
+
+    if (whole > 0) {
+        blocks(block, out, whole);
+    }
+    if (tail == 0) {
+        drng_chacha20_update(state, nullptr, update_fresh_block);
+        return 0;
+    }
+    uint32_t buf[16];
+    chacha20_block(block, buf);
+    serialise_prefix(out + static_cast<size_t>(whole) * 64, buf, tail);
+    drng_chacha20_update(state, buf, (tail + 3) / 4);
+    wipe(buf, sizeof buf);
+    return 0;
+}
+
+int drng_chacha20_generate(drng_chacha20 *state, uint8_t *out, uint32_t length) {
+    return generate_with(length >= 64 ? select_blocks() : chacha20_blocks_portable, state, out,
+                         length);
+}
+
+// Asks the kernel for len bytes (getrandom, flags 0), retrying after
+// interruptions. Returns how many bytes were obtained.
+size_t kernel_random(uint8_t *buf, size_t len) {
+    size_t got = 0;
+    while (got < len) {
+        errno = 0;  // so a bare 0 return is not mistaken for a stale EINTR
+        const long ret = syscall(SYS_getrandom, buf + got, len - got, 0ul);
+        if (ret > 0) {
+            const size_t n = static_cast<size_t>(ret);
+            got += n < len - got ? n : len - got;
+        } else if (errno != EINTR && errno != ERESTART) {
+            break;
+        }
+    }
+    return got;
+}
+
+// RFC 7539 section 2.3.2: key 00..1f, block count 1, nonce 00000009 0000004a 00000000.
+constexpr uint32_t kat_input[16] = {
+    0x61707865, 0x3320646e, 0x79622d32, 0x6b206574, 0x03020100, 0x07060504, 0x0b0a0908, 0x0f0e0d0c,
+    0x13121110, 0x17161514, 0x1b1a1918, 0x1f1e1d1c, 0x00000001, 0x09000000, 0x4a000000, 0x00000000,
+};
+constexpr uint8_t kat_output[64] = {
+    0x10, 0xf1, 0xe7, 0xe4, 0xd1, 0x3b, 0x59, 0x15, 0x50, 0x0f, 0xdd, 0x1f, 0xa3, 0x20, 0x71, 0xc4,
+    0xc7, 0xd1, 0xf4, 0xc7, 0x33, 0xc0, 0x68, 0x03, 0x04, 0x22, 0xaa, 0x9a, 0xc3, 0xd4, 0x6c, 0x4e,
+    0xd2, 0x82, 0x64, 0x46, 0x07, 0x9f, 0xaa, 0x09, 0x14, 0xc2, 0xd7, 0x05, 0xd9, 0x8b, 0x02, 0xa2,
+    0xb5, 0x12, 0x9c, 0xd1, 0xde, 0x16, 0x4e, 0xb9, 0xcb, 0xd0, 0x83, 0xe8, 0xa2, 0x50, 0x3c, 0x4e,
+};
+
+bool block_function_passes() {
+    uint32_t block[16];
+    uint32_t words[16];
+    uint8_t bytes[64];
+    memcpy(block, kat_input, sizeof block);
+    chacha20_block(block, words);
+    serialise_prefix(bytes, words, sizeof bytes);
+    return memcmp(bytes, kat_output, sizeof bytes) == 0;
+}
+
+// Generator self-tests: from key, counter and nonce all zero, seed (optional)
+// and generate; the first is the RFC 7539 all-zero keystream.
+constexpr uint8_t expected_block[32] = {
+    0x76, 0xb8, 0xe0, 0xad, 0xa0, 0xf1, 0x3d, 0x90, 0x40, 0x5d, 0x6a, 0xe5, 0x53, 0x86, 0xbd, 0x28,
+    0xbd, 0xd2, 0x19, 0xb8, 0xa0, 0x8d, 0xed, 0x1a, 0xa8, 0x36, 0xef, 0xcc, 0x8b, 0x77, 0x0d, 0xc7,
+};
+constexpr uint8_t expected_twoblocks[64] = {
+    0xe3, 0xb0, 0x8a, 0xcc, 0x34, 0xc3, 0x17, 0x0e, 0xc3, 0xd8, 0xc3, 0x40, 0xe7, 0x73, 0xe9, 0x0d,
+    0xd1, 0x62, 0xa3, 0x5d, 0x7d, 0xf2, 0xf1, 0x4a, 0x24, 0x42, 0xb7, 0x1e, 0xb0, 0x05, 0x17, 0x07,
+    0xb9, 0x35, 0x10, 0x69, 0x8b, 0x46, 0xfb, 0x51, 0xe9, 0x91, 0x3f, 0x46, 0xf2, 0x4d, 0xea, 0xd0,
+    0x81, 0xc1, 0x1b, 0xa9, 0x5d, 0x52, 0x91, 0x5f, 0xcd, 0xdc, 0xc6, 0xd6, 0xc3, 0x7c, 0x50, 0x23,
+};
+constexpr uint8_t expected_block_nonaligned[36] = {
+    0x9c, 0xfc, 0x5e, 0x31, 0x21, 0x62, 0x11, 0x85, 0xd3, 0x77, 0xd3, 0x69,
+    0x0f, 0xa8, 0x16, 0x55, 0xb4, 0x4c, 0xf6, 0x52, 0xf3, 0xa8, 0x37, 0x99,
+    0x38, 0x76, 0xa0, 0x66, 0xec, 0xbb, 0xce, 0xa9, 0x9c, 0x95, 0xa1, 0xfd,
+};
+constexpr uint8_t test_seed[64] = {
+    0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
+    22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43,
+    44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63,
+};
+
+struct self_test {
+    uint32_t seed_len;  // bytes of test_seed
+    const uint8_t *expected;
+    uint32_t len;
+};
+
+constexpr self_test self_tests[] = {
+    {0, expected_block, sizeof expected_block},
+    {64, expected_twoblocks, sizeof expected_twoblocks},
+    {36, expected_block_nonaligned, sizeof expected_block_nonaligned},
+};
+
+// Runs the self-tests on the fresh record; returns 0 or -EFAULT.
+int32_t generator_self_tests(drng_chacha20 *state) {
+    memset(state, 0, sizeof *state);
+    memcpy(state->constants, chacha_constants, sizeof chacha_constants);
+    for (const self_test &t : self_tests) {
+        uint8_t out[64];
+        memset(state_words(state) + 4, 0, 12 * sizeof(uint32_t));
+        int ret = drng_chacha20_seed(state, test_seed, t.seed_len);
+        if (ret == 0) {
+            ret = drng_chacha20_generate(state, out, t.len);
+        }
+        const bool same = ret == 0 && memcmp(out, t.expected, t.len) == 0;
+        wipe(out, sizeof out);
+        if (ret != 0) {
+            return ret;
+        }
+        if (!same) {
+            return -EFAULT;
+        }
+    }
+    return 0;
+}
+
+// XORs a fresh clock reading (nanoseconds) into each key word, then each nonce word.
+void stir_clock(drng_chacha20 *state) {
+    uint32_t ns = 0;
+    for (uint32_t &word : state->key) {
+        get_time(nullptr, &ns);
+        word ^= ns;
+    }
+    for (uint32_t &word : state->nonce) {
+        get_time(nullptr, &ns);
+        word ^= ns;
+    }
+}
+
+}  // namespace
+
+int32_t drng_chacha20_init(struct drng_chacha20 **drng) {
+    if (!block_function_passes()) {
+        return -EFAULT;
+    }
+    void *mem = nullptr;
+    const int err = posix_memalign(&mem, 8, sizeof(drng_chacha20));
+    if (err != 0) {
+        return -err;
+    }
+    drng_chacha20 *state = static_cast<drng_chacha20 *>(mem);
+    if (mlock(state, sizeof *state) != 0 && errno != EAGAIN && errno != EPERM) {
+        const int lock_err = errno;
+        drng_chacha20_dealloc(state);
+        return -lock_err;
+    }
+    int32_t ret = generator_self_tests(state);
+    if (ret != 0) {
+        drng_chacha20_dealloc(state);
+        return ret;
+    }
+    stir_clock(state);
+
+    *drng = state;
+    ret = drng_chacha20_reseed(state, nullptr, 0);
+    if (ret != 0) {
+        // Never leave a released handle in the caller's variable.
+        drng_chacha20_dealloc(state);
+        *drng = nullptr;
+    }
+    return ret;
+}
+
+void drng_chacha20_destroy(struct drng_chacha20 *drng) {
+    if (drng != nullptr) {
+        drng_chacha20_dealloc(drng);
+    }
+}
+
+int32_t drng_chacha20_reseed(struct drng_chacha20 *drng, const uint8_t *inbuf, uint32_t inbuflen) {
+    uint8_t seed[kernel_seed_size] = {};
+    const size_t got = kernel_random(seed, sizeof seed);
+    int32_t ret = 0;
+    if (got > 0) {
+        ret = drng_chacha20_seed(drng, seed, sizeof seed);
+    }
+    wipe(seed, sizeof seed);
+    if (ret != 0) {
+        return ret;
+    }
+    if (got < sizeof seed) {
+        return -EFAULT;
+    }
+    if (inbuf != nullptr && inbuflen > 0) {
+        ret = drng_chacha20_seed(drng, inbuf, inbuflen);
+    }
+    get_time(&drng->reseed_time, nullptr);
+    drng->bytes_since_reseed = 0;
+    return ret;
+}
+
+int32_t drng_chacha20_get(struct drng_chacha20 *drng, uint8_t *outbuf, uint32_t outbuflen) {
+    int64_t now = 0;
+    uint32_t ns = 0;
+    get_time(&now, &ns);
+    const uint8_t ns_bytes[4] = {static_cast<uint8_t>(ns), static_cast<uint8_t>(ns >> 8),
+                                 static_cast<uint8_t>(ns >> 16), static_cast<uint8_t>(ns >> 24)};
+
+    // Signed difference modulo 2^64: a clock set back gives a negative age.
+    const int64_t age =
+        static_cast<int64_t>(static_cast<uint64_t>(now) - static_cast<uint64_t>(drng->reseed_time));
+    int32_t ret;
+    if (age > reseed_max_age || drng->bytes_since_reseed > reseed_max_bytes) {
+        ret = drng_chacha20_reseed(drng, ns_bytes, sizeof ns_bytes);
+        if (ret != 0) {
+            return ret;
+        }
+        drng->bytes_since_reseed = 0;
+        drng->reseed_time = now;
+    } else {
+        ret = drng_chacha20_seed(drng, ns_bytes, sizeof ns_bytes);
+        if (ret != 0) {
+            return ret;
+        }
+    }
+    ret = drng_chacha20_generate(drng, outbuf, outbuflen);
+    if (ret == 0) {
+        drng->bytes_since_reseed += outbuflen;
+    }
+    return ret;
+}
+
+int32_t drng_chacha20_versionstring(char *buf, size_t buflen) {
+    return snprintf(buf, buflen, "Quorvandelith %d.%d.%d", version_major, version_minor,
+                    version_patch);
+}
+
+int32_t drng_chacha20_version(void) {
+    return version_major * 1000000 + version_minor * 10000 + version_patch * 100;
+}

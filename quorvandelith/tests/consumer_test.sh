@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs the library into a temporary prefix, then builds and runs a C
+# program against it twice: once with pkg-config, once with find_package.
+# Arguments: build dir, cmake, C compiler, C flags, linker flags, source dir.
+set -euo pipefail
+build=$1 cmake=$2 cc=$3 cflags=$4 ldflags=$5 src=$6
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+prefix=$tmp/prefix
+
+"$cmake" --install "$build" --prefix "$prefix" --component quorvandelith >/dev/null
+libdir=$(dirname "$(find "$prefix" -name libquorvandelith.so.1.3.2)")
+for f in "$prefix/include/quorvandelith.h" "$libdir/libquorvandelith.so" \
+         "$libdir/libquorvandelith.so.1" "$libdir/pkgconfig/quorvandelith.pc" \
+         "$libdir/cmake/quorvandelith/quorvandelithConfig.cmake"; do
+    [[ -e $f ]] || { echo "not installed: $f"; exit 1; }
+done
+
+check_output() {  # one line of 64 hex digits
+    local out
+    out=$("$@")
+    echo "$1: $out"
+    [[ $out =~ ^[0-9a-f]{64}$ ]] || { echo "unexpected output"; exit 1; }
+}
+
+# pkg-config
+export PKG_CONFIG_PATH=$libdir/pkgconfig
+[[ $(pkg-config --modversion quorvandelith) == 1.3.2 ]]
+# shellcheck disable=SC2046,SC2086
+"$cc" -std=c99 -Wall -Wextra -Wpedantic -Werror $cflags -o "$tmp/consumer_pc" "$src/consumer.c" \
+    $(pkg-config --cflags --libs quorvandelith) $ldflags
+LD_LIBRARY_PATH=$libdir check_output "$tmp/consumer_pc"
+
+# find_package
+"$cmake" -S "$src/consumer_project" -B "$tmp/build" -DCMAKE_PREFIX_PATH="$prefix" \
+    -DCMAKE_C_COMPILER="$cc" -DCMAKE_C_FLAGS="$cflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" \
+    -DCONSUMER_SOURCE="$src/consumer.c" >/dev/null
+"$cmake" --build "$tmp/build" >/dev/null
+check_output "$tmp/build/consumer"

@@ -1,0 +1,147 @@
+#include "fake_system.h"
+
+#include <dlfcn.h>
+#include <errno.h>
+#include <stdarg.h>
+#include <stdlib.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+
+namespace {
+
+// Atomics, so that the fakes stay race-free under ThreadSanitizer even if
+// another thread passes through them.
+std::atomic<const long *> script{nullptr};
+std::atomic<size_t> script_left{0};
+std::atomic<int> getrandom_errno{0};
+std::atomic<int> calls{0};
+std::atomic<bool> clock_fixed{false};
+std::atomic<bool> clock_broken{false};
+std::atomic<int64_t> clock_seconds{0};
+std::atomic<uint32_t> clock_nanoseconds{0};
+std::atomic<int> mlock_errno{0};
+std::atomic<int> memalign_errno{0};
+
+template <typename F>
+F next(const char *name) {
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+using syscall_fn = long (*)(long, ...);
+using clock_fn = int (*)(clockid_t, struct timespec *);
+using mlock_fn = int (*)(const void *, size_t);
+using memalign_fn = int (*)(void **, size_t, size_t);
+
+long real_getrandom(void *buf, size_t len, unsigned flags) {
+    static const syscall_fn real = next<syscall_fn>("syscall");
+    return real(SYS_getrandom, buf, len, flags);
+}
+
+long fake_getrandom(void *buf, size_t len, unsigned flags) {
+    calls++;
+    if (int err = getrandom_errno.load(); err != 0) {
+        errno = err;
+        return -1;
+    }
+    if (script_left.load() > 0) {
+        const long answer = *script.load();
+        script.store(script.load() + 1);
+        script_left--;
+        if (answer < 0) {
+            errno = static_cast<int>(-answer);
+            return -1;
+        }
+        return real_getrandom(buf, static_cast<size_t>(answer) < len ? answer : len, flags);
+    }
+    return real_getrandom(buf, len, flags);
+}
+
+}  // namespace
+
+extern "C" long syscall(long number, ...) noexcept {
+    va_list ap;
+    va_start(ap, number);
+    long args[6];
+    for (long &a : args) {
+        a = va_arg(ap, long);
+    }
+    va_end(ap);
+    if (number == SYS_getrandom) {
+        return fake_getrandom(reinterpret_cast<void *>(args[0]), static_cast<size_t>(args[1]),
+                              static_cast<unsigned>(args[2]));
+    }
+    static const syscall_fn real = next<syscall_fn>("syscall");
+    return real(number, args[0], args[1], args[2], args[3], args[4], args[5]);
+}
+
+extern "C" int clock_gettime(clockid_t id, struct timespec *ts) noexcept {
+    if (id == CLOCK_REALTIME && clock_broken.load()) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (id == CLOCK_REALTIME && clock_fixed.load()) {
+        ts->tv_sec = clock_seconds.load();
+        ts->tv_nsec = clock_nanoseconds.load();
+        return 0;
+    }
+    static const clock_fn real = next<clock_fn>("clock_gettime");
+    return real(id, ts);
+}
+
+extern "C" int mlock(const void *addr, size_t len) noexcept {
+    if (int err = mlock_errno.load(); err != 0) {
+        errno = err;
+        return -1;
+    }
+    static const mlock_fn real = next<mlock_fn>("mlock");
+    return real(addr, len);
+}
+
+extern "C" int posix_memalign(void **memptr, size_t alignment, size_t size) noexcept {
+    if (int err = memalign_errno.load(); err != 0) {
+        return err;
+    }
+    static const memalign_fn real = next<memalign_fn>("posix_memalign");
+    return real(memptr, alignment, size);
+}
+
+namespace fake {
+
+void script_getrandom(const long *answers, size_t count) {
+    script.store(answers);
+    script_left.store(count);
+}
+void fail_getrandom(int err) {
+    getrandom_errno.store(err);
+}
+int getrandom_calls() {
+    return calls.load();
+}
+void set_clock(int64_t seconds, uint32_t nanoseconds) {
+    clock_seconds.store(seconds);
+    clock_nanoseconds.store(nanoseconds);
+    clock_fixed.store(true);
+}
+void fail_clock(bool fail) {
+    clock_broken.store(fail);
+}
+void fail_mlock(int err) {
+    mlock_errno.store(err);
+}
+void fail_posix_memalign(int err) {
+    memalign_errno.store(err);
+}
+void reset() {
+    script_left.store(0);
+    getrandom_errno.store(0);
+    clock_fixed.store(false);
+    clock_broken.store(false);
+    mlock_errno.store(0);
+    memalign_errno.store(0);
+}
+
+}  // namespace fake
