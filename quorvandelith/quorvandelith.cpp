@@ -418,12 +418,13 @@ int drng_chacha20_generate(drng_chacha20 *state, uint8_t *out, uint32_t length) 
                          length);
 }
 
-// Asks the kernel for len bytes (getrandom, flags 0), retrying after
-// interruptions. Returns how many bytes were obtained.
+// Asks the kernel for len bytes (getrandom, flags 0). A call that delivers
+// nothing is retried while errno says it was interrupted (EINTR, ERESTART);
+// errno is read as the call leaves it, and never cleared, so the caller's
+// errno survives a successful read. Returns how many bytes were obtained.
 size_t kernel_random(uint8_t *buf, size_t len) {
     size_t got = 0;
     while (got < len) {
-        errno = 0;  // so a bare 0 return is not mistaken for a stale EINTR
         const long ret = syscall(SYS_getrandom, buf + got, len - got, 0ul);
         if (ret > 0) {
             const size_t n = static_cast<size_t>(ret);

@@ -214,6 +214,7 @@ TEST_F(Api, ExplicitReseedWithAShortKernelReadFails) {
     ASSERT_EQ(0, drng_chacha20_init(&drng));
     const long zero_then_error[] = {0};  // a 0 return with no error ends the loop
     fake::script_getrandom(zero_then_error, 1);
+    errno = 0;  // the 0 return leaves errno as it is
     EXPECT_EQ(-EFAULT, drng_chacha20_reseed(drng, nullptr, 0));
     // The failed reseed did not restart the age.
     EXPECT_EQ(1, reseeds_in_get(drng, t0 + 601));

@@ -23,6 +23,11 @@ std::atomic<bool> clock_fixed{false};
 std::atomic<bool> clock_broken{false};
 std::atomic<int64_t> clock_seconds{0};
 std::atomic<uint32_t> clock_nanoseconds{0};
+std::atomic<uint8_t (*)(uint64_t)> stream{nullptr};
+std::atomic<uint64_t> stream_position{0};
+std::atomic<const fake::Reading *> clock_script{nullptr};
+std::atomic<size_t> clock_script_count{0};
+std::atomic<int> clock_read_count{0};
 std::atomic<int> mlock_errno{0};
 std::atomic<int> memalign_errno{0};
 
@@ -37,6 +42,13 @@ using mlock_fn = int (*)(const void *, size_t);
 using memalign_fn = int (*)(void **, size_t, size_t);
 
 long real_getrandom(void *buf, size_t len, unsigned flags) {
+    if (auto *byte = stream.load()) {
+        auto *out = static_cast<uint8_t *>(buf);
+        for (size_t i = 0; i < len; i++) {
+            out[i] = byte(stream_position++);
+        }
+        return static_cast<long>(len);
+    }
     static const syscall_fn real = next<syscall_fn>("syscall");
     return real(SYS_getrandom, buf, len, flags);
 }
@@ -83,6 +95,18 @@ extern "C" int clock_gettime(clockid_t id, struct timespec *ts) noexcept {
         errno = EINVAL;
         return -1;
     }
+    if (const fake::Reading *readings = clock_script.load(); id == CLOCK_REALTIME && readings) {
+        const size_t count = clock_script_count.load();
+        const size_t n = static_cast<size_t>(clock_read_count++);
+        const fake::Reading &r = readings[n < count ? n : count - 1];
+        if (r.nanoseconds < 0) {
+            errno = EINVAL;
+            return -1;
+        }
+        ts->tv_sec = r.seconds;
+        ts->tv_nsec = r.nanoseconds;
+        return 0;
+    }
     if (id == CLOCK_REALTIME && clock_fixed.load()) {
         ts->tv_sec = clock_seconds.load();
         ts->tv_nsec = clock_nanoseconds.load();
@@ -121,6 +145,18 @@ void fail_getrandom(int err) {
 int getrandom_calls() {
     return calls.load();
 }
+void kernel_stream(uint8_t (*byte)(uint64_t k)) {
+    stream_position.store(0);
+    stream.store(byte);
+}
+void script_clock(const Reading *readings, size_t count) {
+    clock_read_count.store(0);
+    clock_script_count.store(count);
+    clock_script.store(count > 0 ? readings : nullptr);
+}
+int clock_reads() {
+    return clock_read_count.load();
+}
 void set_clock(int64_t seconds, uint32_t nanoseconds) {
     clock_seconds.store(seconds);
     clock_nanoseconds.store(nanoseconds);
@@ -138,6 +174,8 @@ void fail_posix_memalign(int err) {
 void reset() {
     script_left.store(0);
     getrandom_errno.store(0);
+    stream.store(nullptr);
+    clock_script.store(nullptr);
     clock_fixed.store(false);
     clock_broken.store(false);
     mlock_errno.store(0);
