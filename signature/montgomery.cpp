@@ -1,8 +1,10 @@
 // Montgomery multiplication on 64-bit limbs and a sliding-window exponentiation built on
-// it. Products are formed in full (schoolbook, with the squaring's off-diagonal products
-// computed once and doubled) and then reduced word by word (REDC, the "separated operand
-// scanning" form of Koc, Acar and Kaliski, IEEE Micro 16(3), 1996). The sizes key
-// generation uses (1024- and 2048-bit moduli) get kernels with a compile-time limb count.
+// it. Each product is formed and reduced column by column in three-limb accumulators
+// (the "finely integrated product scanning" form of Koc, Acar and Kaliski, IEEE Micro
+// 16(3), 1996); a squaring computes each cross product once and doubles it. The products
+// and the reduction run in separate accumulators, so that the two carry chains overlap.
+// The sizes key generation uses (1024- and 2048-bit moduli) get kernels with a
+// compile-time limb count.
 #include "montgomery.h"
 
 #include <bit>
@@ -70,7 +72,8 @@ int count(Len n) {
 
 // r = x - m if x (with the carry word top above it) is at least m, else r = x.
 template <typename Len>
-void subtract_if_needed(u64 *r, const u64 *x, u64 top, const u64 *m, Len n) {
+[[gnu::always_inline]] inline void subtract_if_needed(u64 *r, const u64 *x, u64 top, const u64 *m,
+                                                      Len n) {
     u64 d[max_limbs];
     u64 borrow = 0;
     for (int i = 0; i < count(n); i++) {
@@ -84,95 +87,112 @@ void subtract_if_needed(u64 *r, const u64 *x, u64 top, const u64 *m, Len n) {
     }
 }
 
-// t[0 .. 2n-1] = a * b.
-template <typename Len>
-void mul_full(u64 *t, const u64 *a, const u64 *b, Len n) {
-    u64 carry = 0;
-    for (int j = 0; j < count(n); j++) {
-        u128 p = static_cast<u128>(a[0]) * b[j] + carry;
-        t[j] = static_cast<u64>(p);
-        carry = static_cast<u64>(p >> 64);
-    }
-    t[count(n)] = carry;
-    for (int i = 1; i < count(n); i++) {
-        carry = 0;
-        const u64 ai = a[i];
-        for (int j = 0; j < count(n); j++) {
-            u128 p = static_cast<u128>(ai) * b[j] + t[i + j] + carry;
-            t[i + j] = static_cast<u64>(p);
-            carry = static_cast<u64>(p >> 64);
-        }
-        t[i + count(n)] = carry;
-    }
+// A three-limb accumulator for product scanning: every column of a product is summed
+// in it, then its low limb is taken and the rest shifted down.
+struct acc3 {
+    u64 c0, c1, c2;
+};
+
+[[gnu::always_inline]] inline void mac(acc3 *s, u64 x, u64 y) {
+    u128 p = static_cast<u128>(x) * y;
+    u128 t = ((static_cast<u128>(s->c1) << 64) | s->c0) + p;
+    s->c2 += t < p;
+    s->c0 = static_cast<u64>(t);
+    s->c1 = static_cast<u64>(t >> 64);
 }
 
-// t[0 .. 2n-1] = a * a: each product a[i] a[j] with i < j once, the sum doubled, then the
-// squares a[i]^2 added on the diagonal.
-template <typename Len>
-void sqr_full(u64 *t, const u64 *a, Len n) {
-    for (int k = 0; k < 2 * count(n); k++) {
-        t[k] = 0;
-    }
-    for (int i = 0; i + 1 < count(n); i++) {
-        u64 carry = 0;
-        const u64 ai = a[i];
-        for (int j = i + 1; j < count(n); j++) {
-            u128 p = static_cast<u128>(ai) * a[j] + t[i + j] + carry;
-            t[i + j] = static_cast<u64>(p);
-            carry = static_cast<u64>(p >> 64);
-        }
-        t[i + count(n)] = carry;
-    }
-    u64 shifted_out = 0;
-    for (int k = 0; k < 2 * count(n); k++) {
-        u64 v = t[k];
-        t[k] = v << 1 | shifted_out;
-        shifted_out = v >> 63;
-    }
-    u64 carry = 0;
-    for (int i = 0; i < count(n); i++) {
-        u128 p = static_cast<u128>(a[i]) * a[i];
-        u128 s = static_cast<u128>(t[2 * i]) + static_cast<u64>(p) + carry;
-        t[2 * i] = static_cast<u64>(s);
-        s = static_cast<u128>(t[2 * i + 1]) + static_cast<u64>(p >> 64) + (s >> 64);
-        t[2 * i + 1] = static_cast<u64>(s);
-        carry = static_cast<u64>(s >> 64);
-    }
+[[gnu::always_inline]] inline void add3(acc3 *s, const acc3 &x) {
+    u128 t = ((static_cast<u128>(s->c1) << 64) | s->c0);
+    u128 y = ((static_cast<u128>(x.c1) << 64) | x.c0);
+    t += y;
+    s->c2 += x.c2 + (t < y);
+    s->c0 = static_cast<u64>(t);
+    s->c1 = static_cast<u64>(t >> 64);
 }
 
-// r = t R^-1 mod m for t < m R, given in 2n limbs that are overwritten.
-template <typename Len>
-void redc(u64 *r, u64 *t, const modulus_ctx *c, Len n) {
-    u64 top = 0;
-    for (int i = 0; i < count(n); i++) {
-        const u64 q = t[i] * c->m0inv;  // makes limb i of t + q m zero
-        u64 carry = 0;
-        for (int j = 0; j < count(n); j++) {
-            u128 p = static_cast<u128>(q) * c->m[j] + t[i + j] + carry;
-            t[i + j] = static_cast<u64>(p);
-            carry = static_cast<u64>(p >> 64);
-        }
-        u128 s = static_cast<u128>(t[i + count(n)]) + carry + top;
-        t[i + count(n)] = static_cast<u64>(s);
-        top = static_cast<u64>(s >> 64);
-    }
-    // The sum is below 2m: one subtraction at most.
-    subtract_if_needed(r, t + count(n), top, c->m, n);
+[[gnu::always_inline]] inline void shift3(acc3 *s) {
+    s->c0 = s->c1;
+    s->c1 = s->c2;
+    s->c2 = 0;
 }
 
-// r = a b R^-1 mod m and r = a^2 R^-1 mod m; r may be a or b.
+// Column k of the reduction: the products q[j] m[k - j] already known, and for k < n the
+// new quotient limb q[k] that clears the column's low limb. For k >= n the column's low
+// limb is limb k - n of the result.
+template <typename Len>
+[[gnu::always_inline]] inline void reduce_column(acc3 *s, u64 *q, u64 *r, int k,
+                                                 const modulus_ctx *c, Len n) {
+    const int lo = k < count(n) ? 0 : k - count(n) + 1;
+    const int hi = k < count(n) ? k : count(n);
+    acc3 t{0, 0, 0};  // a second carry chain, independent of the caller's products
+    for (int j = lo; j < hi; j++) {
+        mac(&t, q[j], c->m[k - j]);
+    }
+    add3(s, t);
+    if (k < count(n)) {
+        q[k] = s->c0 * c->m0inv;
+        mac(s, q[k], c->m[0]);  // the low limb is now zero
+    } else {
+        r[k - count(n)] = s->c0;
+    }
+    shift3(s);
+}
+
+// r = a b R^-1 mod m, product and reduction interleaved column by column (the "finely
+// integrated product scanning" form). r may be a or b.
 template <typename Len>
 void mont_mul(u64 *r, const u64 *a, const u64 *b, const modulus_ctx *c, Len n) {
-    u64 t[2 * max_limbs];
-    mul_full(t, a, b, n);
-    redc(r, t, c, n);
+    u64 q[max_limbs], out[max_limbs];
+    acc3 s{0, 0, 0};
+    for (int k = 0; k < 2 * count(n) - 1; k++) {
+        const int lo = k < count(n) ? 0 : k - count(n) + 1;
+        const int hi = k < count(n) ? k : count(n) - 1;
+        for (int i = lo; i <= hi; i++) {
+            mac(&s, a[i], b[k - i]);
+        }
+        reduce_column(&s, q, out, k, c, n);
+    }
+    out[count(n) - 1] = s.c0;
+    subtract_if_needed(r, out, s.c1, c->m, n);  // the sum is below 2m
 }
 
+// r = a^2 R^-1 mod m: in each column the products a[i] a[k - i] with i < k - i are
+// summed once and doubled, and the square on the diagonal added. r may be a.
 template <typename Len>
 void mont_sqr(u64 *r, const u64 *a, const modulus_ctx *c, Len n) {
-    u64 t[2 * max_limbs];
-    sqr_full(t, a, n);
-    redc(r, t, c, n);
+    u64 q[max_limbs], out[max_limbs];
+    acc3 s{0, 0, 0};
+    for (int k = 0; k < 2 * count(n) - 1; k++) {
+        const int lo = k < count(n) ? 0 : k - count(n) + 1;
+        acc3 d{0, 0, 0};
+        for (int i = lo; i < k - i; i++) {
+            mac(&d, a[i], a[k - i]);
+        }
+        d.c2 = d.c2 << 1 | d.c1 >> 63;
+        d.c1 = d.c1 << 1 | d.c0 >> 63;
+        d.c0 <<= 1;
+        if (k % 2 == 0) {
+            mac(&d, a[k / 2], a[k / 2]);
+        }
+        add3(&s, d);
+        reduce_column(&s, q, out, k, c, n);
+    }
+    out[count(n) - 1] = s.c0;
+    subtract_if_needed(r, out, s.c1, c->m, n);
+}
+
+// r = t R^-1 mod m for t < m R, given in 2n limbs, by the same column scanning.
+template <typename Len>
+void redc(u64 *r, const u64 *t, const modulus_ctx *c, Len n) {
+    u64 q[max_limbs], out[max_limbs];
+    acc3 s{0, 0, 0};
+    for (int k = 0; k < 2 * count(n) - 1; k++) {
+        add3(&s, acc3{t[k], 0, 0});
+        reduce_column(&s, q, out, k, c, n);
+    }
+    add3(&s, acc3{t[2 * count(n) - 1], 0, 0});
+    out[count(n) - 1] = s.c0;
+    subtract_if_needed(r, out, s.c1, c->m, n);
 }
 
 // x = 2 x mod m, for x < m.
