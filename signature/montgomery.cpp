@@ -1,15 +1,24 @@
 // Montgomery multiplication on 64-bit limbs and a sliding-window exponentiation built on
-// it. Each product is formed and reduced column by column in three-limb accumulators
-// (the "finely integrated product scanning" form of Koc, Acar and Kaliski, IEEE Micro
-// 16(3), 1996); a squaring computes each cross product once and doubles it. The products
-// and the reduction run in separate accumulators, so that the two carry chains overlap.
-// The sizes key generation uses (1024- and 2048-bit moduli) get kernels with a
-// compile-time limb count.
+// it. Two forms of the kernel:
+//  - portable: each product formed and reduced column by column in three-limb
+//    accumulators (the "finely integrated product scanning" form of Koc, Acar and
+//    Kaliski, IEEE Micro 16(3), 1996), with the cross products of a squaring computed once
+//    and doubled, and the reduction in its own accumulator so that the two carry chains
+//    overlap. The sizes key generation uses (1024- and 2048-bit moduli) get a compile-time
+//    limb count.
+//  - x86-64 with BMI2 and ADX, for limb counts that are multiples of 4: rows of
+//    multiply-and-add in inline assembly that run two carry chains at once (mulx, adcx,
+//    adox; Intel, "New Instructions Supporting Large Integer Arithmetic", 2012), chosen at
+//    run time from CPUID.
 #include "montgomery.h"
 
 #include <bit>
 #include <cstring>
 #include <type_traits>
+
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
 
 namespace {
 
@@ -22,6 +31,7 @@ constexpr int max_limbs = montgomery_max_words / 2;
 struct modulus_ctx {
     int n;
     u64 m0inv;
+    bool rows;  // use the x86-64 row kernels (BMI2 and ADX present, n a multiple of 4)
     u64 m[max_limbs];
     u64 rr[max_limbs];
 };
@@ -51,6 +61,17 @@ void store(bignum *result, const u64 *limbs, int n) {
     }
     bignum view{size, size, words};
     bignum_copy(&view, result);
+}
+
+// 1 if the CPU has mulx (BMI2) and adcx/adox (ADX): CPUID leaf 7, EBX bits 8 and 19.
+// Asked at every setup, so that nothing global is kept.
+bool has_adx() {
+#if defined(__x86_64__)
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    return __get_cpuid_count(7, 0, &a, &b, &c, &d) != 0 && (b >> 8 & 1) != 0 && (b >> 19 & 1) != 0;
+#else
+    return false;
+#endif
 }
 
 // -m0^-1 mod 2^64 by Newton's iteration: m0 is its own inverse modulo 8, and every step
@@ -141,7 +162,7 @@ template <typename Len>
 // r = a b R^-1 mod m, product and reduction interleaved column by column (the "finely
 // integrated product scanning" form). r may be a or b.
 template <typename Len>
-void mont_mul(u64 *r, const u64 *a, const u64 *b, const modulus_ctx *c, Len n) {
+void mont_mul_columns(u64 *r, const u64 *a, const u64 *b, const modulus_ctx *c, Len n) {
     u64 q[max_limbs], out[max_limbs];
     acc3 s{0, 0, 0};
     for (int k = 0; k < 2 * count(n) - 1; k++) {
@@ -159,7 +180,7 @@ void mont_mul(u64 *r, const u64 *a, const u64 *b, const modulus_ctx *c, Len n) {
 // r = a^2 R^-1 mod m: in each column the products a[i] a[k - i] with i < k - i are
 // summed once and doubled, and the square on the diagonal added. r may be a.
 template <typename Len>
-void mont_sqr(u64 *r, const u64 *a, const modulus_ctx *c, Len n) {
+void mont_sqr_columns(u64 *r, const u64 *a, const modulus_ctx *c, Len n) {
     u64 q[max_limbs], out[max_limbs];
     acc3 s{0, 0, 0};
     for (int k = 0; k < 2 * count(n) - 1; k++) {
@@ -179,6 +200,94 @@ void mont_sqr(u64 *r, const u64 *a, const modulus_ctx *c, Len n) {
     }
     out[count(n) - 1] = s.c0;
     subtract_if_needed(r, out, s.c1, c->m, n);
+}
+
+#if defined(__x86_64__)
+// rp[0 .. n-1] += up[0 .. n-1] * v and returns the carry limb, for n a multiple of 4, with
+// two carry chains: adcx adds the old limbs through CF, adox the high halves of the
+// previous products through OF. Needs BMI2 (mulx) and ADX.
+u64 addmul_adx(u64 *rp, const u64 *up, long n, u64 v) {
+    long i = -n;
+    u64 h0, h1, l0, l1;
+    rp += n;
+    up += n;
+    asm volatile(
+        "xor %k[h1], %k[h1]\n\t"
+        "1:\n\t"
+        "mulx (%[up],%[i],8), %[l0], %[h0]\n\t"
+        "adcx (%[rp],%[i],8), %[l0]\n\t"
+        "adox %[h1], %[l0]\n\t"
+        "mov %[l0], (%[rp],%[i],8)\n\t"
+        "mulx 8(%[up],%[i],8), %[l1], %[h1]\n\t"
+        "adcx 8(%[rp],%[i],8), %[l1]\n\t"
+        "adox %[h0], %[l1]\n\t"
+        "mov %[l1], 8(%[rp],%[i],8)\n\t"
+        "mulx 16(%[up],%[i],8), %[l0], %[h0]\n\t"
+        "adcx 16(%[rp],%[i],8), %[l0]\n\t"
+        "adox %[h1], %[l0]\n\t"
+        "mov %[l0], 16(%[rp],%[i],8)\n\t"
+        "mulx 24(%[up],%[i],8), %[l1], %[h1]\n\t"
+        "adcx 24(%[rp],%[i],8), %[l1]\n\t"
+        "adox %[h0], %[l1]\n\t"
+        "mov %[l1], 24(%[rp],%[i],8)\n\t"
+        "lea 4(%[i]), %[i]\n\t"
+        "jrcxz 2f\n\t"
+        "jmp 1b\n\t"
+        "2:\n\t"
+        "mov $0, %k[l0]\n\t"
+        "adcx %[l0], %[h1]\n\t"
+        "adox %[l0], %[h1]\n\t"
+        : [i] "+c"(i), [h0] "=&r"(h0), [h1] "=&r"(h1), [l0] "=&r"(l0), [l1] "=&r"(l1)
+        : [up] "r"(up), [rp] "r"(rp), "d"(v)
+        : "cc", "memory");
+    return h1;
+}
+
+// r = a b R^-1 mod m by rows: n rows of the product, then n rows of the reduction, each
+// keeping its carry in the limb it cleared; the carries are added in at the end.
+void mont_mul_rows(u64 *r, const u64 *a, const u64 *b, const modulus_ctx *c, int n) {
+    u64 t[2 * max_limbs];
+    for (int i = 0; i < n; i++) {
+        t[i] = 0;
+    }
+    for (int i = 0; i < n; i++) {
+        t[i + n] = addmul_adx(t + i, b, n, a[i]);
+    }
+    for (int i = 0; i < n; i++) {
+        t[i] = addmul_adx(t + i, c->m, n, t[i] * c->m0inv);
+    }
+    u64 carry = 0;
+    for (int i = 0; i < n; i++) {
+        u128 s = static_cast<u128>(t[i + n]) + t[i] + carry;
+        t[i + n] = static_cast<u64>(s);
+        carry = static_cast<u64>(s >> 64);
+    }
+    subtract_if_needed(r, t + n, carry, c->m, n);
+}
+#endif
+
+// The kernels the exponentiation uses: the row form where the CPU and the size allow it
+// (a squaring is then a product of a with itself), the column form otherwise.
+template <typename Len>
+void mont_mul(u64 *r, const u64 *a, const u64 *b, const modulus_ctx *c, Len n) {
+#if defined(__x86_64__)
+    if (c->rows) {
+        mont_mul_rows(r, a, b, c, count(n));
+        return;
+    }
+#endif
+    mont_mul_columns(r, a, b, c, n);
+}
+
+template <typename Len>
+void mont_sqr(u64 *r, const u64 *a, const modulus_ctx *c, Len n) {
+#if defined(__x86_64__)
+    if (c->rows) {
+        mont_mul_rows(r, a, a, c, count(n));
+        return;
+    }
+#endif
+    mont_sqr_columns(r, a, c, n);
 }
 
 // r = t R^-1 mod m for t < m R, given in 2n limbs, by the same column scanning.
@@ -214,6 +323,7 @@ void setup(modulus_ctx *c, const bignum *modulus) {
     c->n = n;
     load(c->m, modulus, n);
     c->m0inv = negated_inverse(c->m[0]);
+    c->rows = n % 4 == 0 && has_adx();
     const int bits = 64 * (n - 1) + std::bit_width(c->m[n - 1]);
     for (int i = 0; i < n; i++) {
         c->rr[i] = 0;
