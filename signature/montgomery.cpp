@@ -64,11 +64,16 @@ void store(bignum *result, const u64 *limbs, int n) {
 }
 
 // 1 if the CPU has mulx (BMI2) and adcx/adox (ADX): CPUID leaf 7, EBX bits 8 and 19.
-// Asked at every setup, so that nothing global is kept.
+// CPUID is slow (in a virtual machine it traps to the hypervisor), so it is asked once;
+// the answer is a constant of the machine.
 bool has_adx() {
 #if defined(__x86_64__)
-    unsigned a = 0, b = 0, c = 0, d = 0;
-    return __get_cpuid_count(7, 0, &a, &b, &c, &d) != 0 && (b >> 8 & 1) != 0 && (b >> 19 & 1) != 0;
+    static const bool present = [] {
+        unsigned a = 0, b = 0, c = 0, d = 0;
+        return __get_cpuid_count(7, 0, &a, &b, &c, &d) != 0 && (b >> 8 & 1) != 0 &&
+               (b >> 19 & 1) != 0;
+    }();
+    return present;
 #else
     return false;
 #endif
