@@ -1,20 +1,34 @@
 // signature_client's big-number arithmetic next to GMP, and the program's whole run.
 //   bignum_pow_mod vs mpz_powm: 1023-bit base, exponent and odd modulus, same values.
-//   signature_client: one complete run of the program, output discarded.
+//   signature_client: one complete run of the program, output discarded; its time is the
+//   child's CPU time (user + system), so that other load on the machine counts less.
+//   gmp_replay: the same sequence of modular exponentiations done by GMP alone: every
+//   Miller-Rabin exponentiation and squaring of key generation (the rand() draws
+//   replayed), then the signature and its check under the demonstration key.
 //   rsa_generate_key_pair: the program's key generation in-process, counting the prime
 //   candidates (progress dots) and the Miller-Rabin trials (rand() draws).
+// At the end the two ratios are printed: bignum_pow_mod / mpz_powm and whole run / replay.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <gmp.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "../signature/rsa.cpp"
+
+// The driver's data: the message and the demonstration key pair.
+#define main signature_client_main
+#include "../signature/signature_client.cpp"
+#undef main
 
 namespace {
 
@@ -93,35 +107,209 @@ void BM_gmp_mpz_powm(benchmark::State &state) {
 }
 BENCHMARK(BM_gmp_mpz_powm)->Unit(benchmark::kMillisecond);
 
+// Runs signature_client once; returns its report and adds its CPU time to *cpu_seconds.
+std::string run_client(double *cpu_seconds, bool *ok) {
+    int fds[2];
+    std::string out;
+    *ok = false;
+    if (pipe(fds) != 0) {
+        return out;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fds[1], STDOUT_FILENO);
+        close(fds[0]);
+        close(fds[1]);
+        execl(SIGNATURE_CLIENT_PATH, SIGNATURE_CLIENT_PATH, static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(fds[1]);
+    char buf[4096];
+    ssize_t got;
+    while ((got = read(fds[0], buf, sizeof buf)) > 0) {
+        out.append(buf, static_cast<std::size_t>(got));
+    }
+    close(fds[0]);
+    int status = 0;
+    struct rusage usage {};
+    if (pid > 0 && wait4(pid, &status, 0, &usage) == pid && WIFEXITED(status) &&
+        WEXITSTATUS(status) == 0) {
+        *ok = true;
+        *cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                       1e-6 * static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+    }
+    return out;
+}
+
+std::vector<std::string> report_lines(const std::string &text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0, end;
+    while ((end = text.find('\n', start)) != std::string::npos) {
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
 void BM_signature_client(benchmark::State &state) {
     long dots = 0;
     for (auto _ : state) {
-        FILE *f = popen(SIGNATURE_CLIENT_PATH, "r");
-        if (f == nullptr) {
-            state.SkipWithError("cannot run signature_client");
-            return;
-        }
-        // Candidates are the dots of the two progress lines (the message has dots too).
-        dots = 0;
-        std::string line;
-        for (int c; (c = std::fgetc(f)) != EOF;) {
-            if (c != '\n') {
-                line += static_cast<char>(c);
-                continue;
-            }
-            if (!line.empty() && line.find_first_not_of('.') == std::string::npos) {
-                dots += static_cast<long>(line.size());
-            }
-            line.clear();
-        }
-        if (pclose(f) != 0) {
+        double cpu = 0;
+        bool ok = false;
+        std::vector<std::string> lines = report_lines(run_client(&cpu, &ok));
+        if (!ok || lines.size() != 23) {
             state.SkipWithError("signature_client failed");
             return;
         }
+        state.SetIterationTime(cpu);
+        // Candidates are the dots of the two progress lines.
+        dots = static_cast<long>(lines[8].size() + lines[10].size());
     }
     state.counters["candidates"] = static_cast<double>(dots);
 }
-BENCHMARK(BM_signature_client)->Unit(benchmark::kSecond)->Iterations(1);
+BENCHMARK(BM_signature_client)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
+
+// One modular exponentiation of the recorded sequence; a squaring of the Miller-Rabin
+// loop is a product and a reduction.
+struct PowOp {
+    mpz_t base, exponent, modulus;
+    bool square;
+    PowOp(const mpz_t b, const mpz_t e, const mpz_t m, bool sq) : square(sq) {
+        mpz_init_set(base, b);
+        mpz_init_set(exponent, e);
+        mpz_init_set(modulus, m);
+    }
+    ~PowOp() {
+        mpz_clears(base, exponent, modulus, nullptr);
+    }
+    PowOp(const PowOp &) = delete;
+    PowOp &operator=(const PowOp &) = delete;
+};
+
+struct Replay {
+    std::vector<std::unique_ptr<PowOp>> ops;
+    long candidates = 0, trials = 0, squarings = 0;
+};
+
+void replay_draw(mpz_t out, std::size_t words) {
+    std::vector<std::uint32_t> w(words);
+    for (auto &x : w) {
+        x = static_cast<std::uint32_t>(rand());
+    }
+    mpz_import(out, words, -1, sizeof(std::uint32_t), 0, 0, w.data());
+}
+
+// Miller-Rabin as key generation runs it (witnesses of 10 * size / 4 words reduced mod
+// n - 1, witnesses below 2 pass), recording each exponentiation and squaring.
+bool replay_miller_rabin(Replay *r, const mpz_t n, int count) {
+    mpz_t u, d, a, x, two;
+    mpz_inits(u, d, a, x, two, nullptr);
+    mpz_set_ui(two, 2);
+    mpz_sub_ui(u, n, 1);
+    mpz_set(d, u);
+    long s = 0;
+    while (mpz_even_p(d)) {
+        mpz_fdiv_q_2exp(d, d, 1);
+        s++;
+    }
+    const std::size_t words = (mpz_sizeinbase(u, 2) + 31) / 32;
+    bool prime = true;
+    for (int t = 0; t < count && prime; t++) {
+        r->trials++;
+        replay_draw(a, 10 * words / 4);
+        mpz_mod(a, a, u);
+        if (mpz_cmp_ui(a, 2) < 0) {
+            continue;
+        }
+        r->ops.push_back(std::make_unique<PowOp>(a, d, n, false));
+        mpz_powm(x, a, d, n);
+        if (mpz_cmp_ui(x, 1) == 0) {
+            continue;
+        }
+        for (long j = 0;; j++) {
+            if (mpz_cmp(x, u) == 0) {
+                break;
+            }
+            if (j == s - 1) {
+                prime = false;
+                break;
+            }
+            r->ops.push_back(std::make_unique<PowOp>(x, two, n, true));
+            r->squarings++;
+            mpz_powm_ui(x, x, 2, n);
+        }
+    }
+    mpz_clears(u, d, a, x, two, nullptr);
+    return prime;
+}
+
+void replay_prime(Replay *r) {
+    mpz_t p;
+    mpz_init(p);
+    replay_draw(p, 128 / 4);
+    if (mpz_even_p(p)) {
+        mpz_add_ui(p, p, 1);
+    }
+    for (;;) {
+        r->candidates++;
+        if (replay_miller_rabin(r, p, 100)) {
+            break;
+        }
+        mpz_add_ui(p, p, 2);
+    }
+    mpz_clear(p);
+}
+
+// The program's exponentiations: both primes' tests from the unseeded rand() sequence,
+// then the signature h^d mod n and its check s^e mod n (h and s read from a run).
+void record(Replay *r) {
+    srand(1);
+    replay_prime(r);
+    replay_prime(r);
+    double cpu = 0;
+    bool ok = false;
+    std::vector<std::string> lines = report_lines(run_client(&cpu, &ok));
+    if (!ok || lines.size() != 23) {
+        return;
+    }
+    mpz_t h, sig, zn, zd, ze;
+    mpz_init_set_str(h, lines[17].c_str(), 10);
+    mpz_init_set_str(sig, lines[19].c_str(), 10);
+    mpz_init_set_str(zn, n, 10);
+    mpz_init_set_str(zd, d, 10);
+    mpz_init_set_str(ze, e, 10);
+    r->ops.push_back(std::make_unique<PowOp>(h, zd, zn, false));
+    r->ops.push_back(std::make_unique<PowOp>(sig, ze, zn, false));
+    mpz_clears(h, sig, zn, zd, ze, nullptr);
+}
+
+void BM_gmp_replay(benchmark::State &state) {
+    Replay r;
+    record(&r);
+    if (r.ops.empty()) {
+        state.SkipWithError("cannot record the sequence");
+        return;
+    }
+    mpz_t x;
+    mpz_init(x);
+    for (auto _ : state) {
+        for (const auto &op : r.ops) {
+            if (op->square) {
+                mpz_mul(x, op->base, op->base);
+                mpz_mod(x, x, op->modulus);
+            } else {
+                mpz_powm(x, op->base, op->exponent, op->modulus);
+            }
+        }
+        benchmark::DoNotOptimize(x);
+    }
+    mpz_clear(x);
+    state.counters["candidates"] = static_cast<double>(r.candidates);
+    state.counters["mr_trials"] = static_cast<double>(r.trials);
+    state.counters["exponentiations"] = static_cast<double>(r.ops.size() - r.squarings);
+    state.counters["squarings"] = static_cast<double>(r.squarings);
+}
+BENCHMARK(BM_gmp_replay)->Unit(benchmark::kMillisecond);
 
 void BM_rsa_generate_key_pair(benchmark::State &state) {
     static char n[rsa_buffer_size], d[rsa_buffer_size], e[rsa_buffer_size];
@@ -153,6 +341,58 @@ void BM_rsa_generate_key_pair(benchmark::State &state) {
 }
 BENCHMARK(BM_rsa_generate_key_pair)->Unit(benchmark::kSecond)->Iterations(1);
 
+// The console report, plus the two ratios of interest from the times it saw: the medians
+// when the benchmarks are repeated (--benchmark_repetitions), else the single runs.
+class RatioReporter : public benchmark::ConsoleReporter {
+   public:
+    void ReportRuns(const std::vector<Run> &runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run &run : runs) {
+            if (run.error_occurred) {
+                continue;
+            }
+            // The whole run's time is the child's CPU time, given as manual time.
+            const std::string name = run.run_name.str();
+            const double t = name.find("signature_client") != std::string::npos
+                                 ? run.GetAdjustedRealTime()
+                                 : run.GetAdjustedCPUTime();
+            if (run.run_type == Run::RT_Aggregate) {
+                if (run.aggregate_name == "median") {
+                    medians[name] = t;
+                }
+            } else {
+                singles[name] = t;
+            }
+        }
+    }
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        ratio("bignum_pow_mod / mpz_powm (CPU time)", "BM_bignum_pow_mod", "BM_gmp_mpz_powm");
+        ratio("signature_client run / GMP replay (CPU time)",
+              "BM_signature_client/iterations:3/manual_time", "BM_gmp_replay");
+    }
+
+   private:
+    double time_of(const std::string &name) {
+        return medians.count(name) != 0   ? medians[name]
+               : singles.count(name) != 0 ? singles[name]
+                                          : 0;
+    }
+    void ratio(const char *what, const std::string &a, const std::string &b) {
+        double ta = time_of(a), tb = time_of(b);
+        if (ta > 0 && tb > 0) {
+            std::printf("ratio %s: %.2f\n", what, ta / tb);
+        }
+    }
+    std::map<std::string, double> singles, medians;
+};
+
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char **argv) {
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}

@@ -3,9 +3,11 @@
 // Algorithm D, on 32-bit words.
 #include "bignum.h"
 
+#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -33,6 +35,17 @@ std::int32_t top_size(const std::uint32_t *w, std::int32_t len) {
         len--;
     }
     return len;
+}
+
+// out[0 .. len-1] = in shifted left by shift (0 .. 31) bits; returns the bits shifted out.
+std::uint32_t shift_left(std::uint32_t *out, const std::uint32_t *in, std::int32_t len, int shift) {
+    std::uint32_t carry = 0;
+    for (std::int32_t i = 0; i < len; i++) {
+        std::uint32_t v = in[i];
+        out[i] = v << shift | carry;
+        carry = shift > 0 ? v >> (32 - shift) : 0;
+    }
+    return carry;
 }
 
 constexpr std::uint32_t DATA[11] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
@@ -287,44 +300,38 @@ void divide_by_word(bignum *quotient, bignum *remainder, const bignum *dividend,
     quotient->size = top;
 }
 
-// Multi-word division (m = divisor size >= 2, normalised divisor) on working copies v of
-// the divisor and w of the dividend.
-void divide_long(bignum *quotient, bignum *remainder, const bignum *dividend, const bignum *divisor,
-                 bignum *v, bignum *w) {
+// Multi-word division (m = divisor size >= 2, normalised divisor). The scaled divisor v
+// and the scaled working dividend w live in arrays on the stack, or for long dividends in
+// one vector each, so that a division makes no work records.
+void divide_long(bignum *quotient, bignum *remainder, const bignum *dividend,
+                 const bignum *divisor) {
     const std::int32_t L = dividend->size;
     const std::int32_t m = divisor->size;
     if (quotient->capacity < L + 1 - m) {
         grow(quotient, L + 1 - m);
     }
-    bignum_copy(dividend, w);
-    bignum_copy(divisor, v);
-
-    // Scale both by a power of two so that the divisor's top bit is set: the digit
-    // estimates below are then at most two too large.
-    if (v->words[m - 1] == 0) {
+    if (divisor->words[m - 1] == 0) {
         fail("divisor is not normalised");
     }
-    std::uint32_t scale = 1;
-    for (std::uint32_t top = v->words[m - 1]; (top & 0x80000000u) == 0; top <<= 1) {
-        scale *= 2;
-    }
-    if (scale > 1) {
-        bignum *s = bignum_alloc();
-        bignum_fromint(s, static_cast<std::int32_t>(scale));
-        bignum_imultiply(v, s);  // still m words
-        bignum_imultiply(w, s);
-        bignum_free(s);
-    }
-    if (w->size != L + 1) {
-        w->size = L + 1;
-        if (w->size > w->capacity) {
-            grow(w, w->size);
-        }
-        w->words[L] = 0;
+    constexpr std::int32_t stack_words = 160;
+    std::uint32_t w_stack[stack_words + 1];
+    std::uint32_t v_stack[stack_words];
+    std::vector<std::uint32_t> w_heap, v_heap;
+    std::uint32_t *wd = w_stack;
+    std::uint32_t *vd = v_stack;
+    if (L > stack_words) {
+        w_heap.resize(L + 1);
+        v_heap.resize(m);
+        wd = w_heap.data();
+        vd = v_heap.data();
     }
 
-    std::uint32_t *wd = w->words;
-    const std::uint32_t *vd = v->words;
+    // Scale both by a power of two (a left shift) so that the divisor's top bit is set:
+    // the digit estimates below are then at most two too large. w gains a top word.
+    const int shift = std::countl_zero(divisor->words[m - 1]);
+    shift_left(vd, divisor->words, m, shift);
+    wd[L] = shift_left(wd, dividend->words, L, shift);
+
     const std::uint64_t vt = vd[m - 1];
     const std::uint64_t vs = vd[m - 2];
     for (std::int32_t j = L - m; j >= 0; j--) {
@@ -368,15 +375,16 @@ void divide_long(bignum *quotient, bignum *remainder, const bignum *dividend, co
     }
     quotient->size = quotient->words[L - m] != 0 ? L - m + 1 : L - m;
 
-    // w now holds remainder * scale in its low m words: divide the scale out again.
-    std::uint64_t rem = 0;
-    for (std::int32_t i = w->size - 1; i >= 0; i--) {
-        std::uint64_t x = (rem << 32) | wd[i];
-        wd[i] = static_cast<std::uint32_t>(x / scale);
-        rem = x % scale;
+    // w now holds remainder * scale in its low m words: shift the scale out again. The
+    // remainder gets the capacity the working dividend record would have had.
+    for (std::int32_t i = 0; i <= L; i++) {
+        std::uint32_t above = i < L && shift > 0 ? wd[i + 1] << (32 - shift) : 0;
+        wd[i] = wd[i] >> shift | above;
     }
-    w->size = top_size(wd, w->size);
-    bignum_copy(w, remainder);
+    std::int32_t w_capacity =
+        dividend->capacity > initial_capacity ? dividend->capacity : initial_capacity;
+    bignum w{top_size(wd, L + 1), w_capacity > L + 1 ? w_capacity : L + 1, wd};
+    bignum_copy(&w, remainder);
 }
 
 }  // namespace
@@ -395,11 +403,7 @@ void bignum_divide(bignum *quotient, bignum *remainder, const bignum *dividend,
     } else if (divisor->size == 1) {
         divide_by_word(quotient, remainder, dividend, divisor->words[0]);
     } else {
-        bignum *v = bignum_alloc();
-        bignum *w = bignum_alloc();
-        divide_long(quotient, remainder, dividend, divisor, v, w);
-        bignum_free(v);
-        bignum_free(w);
+        divide_long(quotient, remainder, dividend, divisor);
     }
 }
 

@@ -2,6 +2,8 @@
 // exponentiation, and the RSA operation on decimal strings.
 #include "rsa.h"
 
+#include "montgomery.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -65,29 +67,42 @@ void random_exponent(const bignum *phi, std::uint32_t bound, bignum *e) {
     bignum_free(g);
 }
 
-// Right-to-left square-and-multiply. An exponent of zero gives 1 unreduced; any other
-// exponent gives the residue in 0 .. modulus - 1.
+// result = base^exponent mod modulus. An exponent of zero gives 1 unreduced; any other
+// exponent gives the residue in 0 .. modulus - 1. Odd moduli of two or more words go
+// through Montgomery multiplication; the others keep the right-to-left square-and-multiply
+// with a division after every product, on work records allocated once per call.
 void bignum_pow_mod(bignum *result, const bignum *base, const bignum *exponent,
                     const bignum *modulus) {
+    if (!bignum_iszero(exponent) && montgomery_applies(modulus)) {
+        montgomery_pow_mod(result, base, exponent, modulus);
+        return;
+    }
     bignum *b = bignum_alloc();
     bignum *x = bignum_alloc();
     bignum *t = bignum_alloc();
+    bignum *q = bignum_alloc();
     bignum_copy(base, b);
     bignum_copy(exponent, x);
     bignum_fromint(result, 1);
     while (!bignum_iszero(x)) {
         if (x->words[0] & 1) {
-            bignum_imultiply(result, b);
-            bignum_imod(result, modulus);
+            bignum_multiply(t, result, b);
+            bignum_divide(q, result, t, modulus);
         }
-        bignum_idivide_2(x);
-        bignum_copy(b, t);
-        bignum_imultiply(b, t);
-        bignum_imod(b, modulus);
+        // x = x / 2, in place.
+        for (std::int32_t i = 0; i < x->size; i++) {
+            x->words[i] = x->words[i] >> 1 | (i + 1 < x->size ? x->words[i + 1] << 31 : 0);
+        }
+        if (x->words[x->size - 1] == 0) {
+            x->size--;
+        }
+        bignum_multiply(t, b, b);
+        bignum_divide(q, b, t, modulus);
     }
     bignum_free(b);
     bignum_free(x);
     bignum_free(t);
+    bignum_free(q);
 }
 
 // 1 if n passes count Miller-Rabin trials with random witnesses, 0 if n is found
@@ -135,8 +150,12 @@ int miller_rabin_test(const bignum *n, int count) {
                 result = 0;
                 break;
             }
-            bignum_imultiply(x, x);
-            bignum_imod(x, n);
+            if (montgomery_applies(n)) {
+                montgomery_square_mod(x, n);
+            } else {
+                bignum_imultiply(x, x);
+                bignum_imod(x, n);
+            }
         }
     }
     bignum_free(one);
@@ -233,8 +252,9 @@ void rsa_generate_key_pair(char *n_out, char *d_out, char *e_out, char *phi_out,
     } outputs[] = {{n, n_out}, {d, d_out}, {e, e_out}, {phi, phi_out}};
     for (const auto &o : outputs) {
         if (o.out != nullptr) {
+            // The caller sizes these buffers for the key size it asks for.
             char *s = bignum_tostring(o.value);
-            copy_out(o.out, s);
+            std::strcpy(o.out, s);
             std::free(s);
         }
     }

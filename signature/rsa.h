@@ -6,12 +6,14 @@
 
 #include "bignum.h"
 
-// Every decimal result of this family is written into a buffer of this many bytes, so it
-// may have at most rsa_buffer_size - 1 digits. A longer result aborts rather than overflow.
+// rsa_encrypt, rsa_decrypt, sign and verify write every decimal result into a buffer of
+// this many bytes, so it may have at most rsa_buffer_size - 1 digits. A longer result
+// aborts rather than overflow.
 constexpr int rsa_buffer_size = 2048;
 
 // Draws two probable primes of size / 4 words each from rand() and writes n, d, e and, if
-// phi_out is not null, phi as decimal strings into buffers of rsa_buffer_size bytes.
+// phi_out is not null, phi as decimal strings into the caller's buffers, which must hold
+// each string and its NUL (2048 bytes are enough for size 128).
 // Prints one dot per prime candidate and the lines "p = ..." and "q = ...".
 void rsa_generate_key_pair(char *n_out, char *d_out, char *e_out, char *phi_out, std::int32_t size);
 

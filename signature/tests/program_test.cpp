@@ -1,6 +1,7 @@
 // Whole-program checks of signature_client: the 23 report lines, with every value
-// recomputed independently (OpenSSL for the digest and MAC, GMP for the numbers), and
-// the key pair replayed from glibc rand() with GMP arithmetic.
+// recomputed independently (OpenSSL for the digest and MAC, GMP for the numbers), the
+// key pair replayed from glibc rand() with GMP arithmetic, and the whole report against a
+// saved, so checked, run.
 #include <gmp.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -215,6 +216,23 @@ TEST_F(SignatureClient, PrintsTwentyThreeLinesWithExactBanners) {
 
 TEST_F(SignatureClient, TwoRunsAreIdentical) {
     EXPECT_EQ(*first, *second);
+}
+
+// The whole report, byte for byte, against a saved run whose every value was checked by
+// the independent recomputations below (OpenSSL, GMP and the rand() replay). Faster
+// arithmetic must leave it unchanged.
+TEST_F(SignatureClient, ReportEqualsTheSavedReport) {
+    FILE *f = std::fopen(SIGNATURE_CLIENT_REPORT_PATH, "rb");
+    ASSERT_NE(f, nullptr) << SIGNATURE_CLIENT_REPORT_PATH;
+    std::string saved;
+    char buf[4096];
+    std::size_t got;
+    while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) {
+        saved.append(buf, got);
+    }
+    std::fclose(f);
+    ASSERT_EQ(saved.size(), 3999u);  // the saved file itself is whole
+    EXPECT_EQ(*first, saved);
 }
 
 TEST_F(SignatureClient, MessageIsTheCompiledInProse) {
