@@ -1,54 +1,77 @@
-# Third-party packages. Products use none of them except libxcrypt; tests and
-# benchmarks use the others as oracles and peers. Each missing package stops
-# the configure step and names the Debian package that provides it.
+# Third-party packages, each looked for only when something being built needs
+# it: libxcrypt for password_hash (BUILD_PROGRAMS), the oracles and tools of
+# the tests (BUILD_TESTING), the peers of the benchmarks (BUILD_BENCHMARKS).
+# libquorvandelith itself needs nothing beyond the C library. A missing
+# package stops the configure step and names the Debian package that has it.
 
 function(missing_package what debian_package)
   message(FATAL_ERROR
     "${what} was not found. Install it with: apt-get install ${debian_package}")
 endfunction()
 
-find_package(PkgConfig)
-if(NOT PKG_CONFIG_FOUND)
-  missing_package("pkg-config" pkg-config)
+# find_library_target(<target> <header> <library> <what> <debian package>):
+# an imported target for a plain C library found by its header and name.
+function(find_library_target target header library what debian_package)
+  string(MAKE_C_IDENTIFIER "${library}" id)
+  string(TOUPPER "${id}" id)
+  find_path(${id}_INCLUDE_DIR ${header})
+  find_library(${id}_LIBRARY ${library})
+  if(NOT ${id}_INCLUDE_DIR OR NOT ${id}_LIBRARY)
+    missing_package("${what}" ${debian_package})
+  endif()
+  add_library(${target} UNKNOWN IMPORTED GLOBAL)
+  set_target_properties(${target} PROPERTIES
+    IMPORTED_LOCATION ${${id}_LIBRARY}
+    INTERFACE_INCLUDE_DIRECTORIES ${${id}_INCLUDE_DIR})
+endfunction()
+
+if(BUILD_PROGRAMS)
+  # crypt() for password_hash.
+  find_library_target(deps::xcrypt crypt.h crypt "libxcrypt (crypt.h)" libcrypt-dev)
 endif()
 
-# libxcrypt: crypt() for password_hash.
-pkg_check_modules(LIBXCRYPT IMPORTED_TARGET libxcrypt)
-if(NOT LIBXCRYPT_FOUND)
-  missing_package("libxcrypt (crypt.h)" libcrypt-dev)
+if(BUILD_TESTING)
+  find_package(GTest CONFIG QUIET)
+  if(NOT GTest_FOUND)
+    find_package(GTest QUIET)
+  endif()
+  if(NOT TARGET GTest::gtest_main)
+    missing_package("GoogleTest" libgtest-dev)
+  endif()
+  include(GoogleTest)
+
+  find_program(OPENSSL_PROGRAM openssl)
+  if(NOT OPENSSL_PROGRAM)
+    missing_package("The openssl command" openssl)
+  endif()
+
+  # The independent models run under the system's Python 3, the one with the
+  # cryptography package.
+  find_program(PYTHON3_PROGRAM python3 PATHS /usr/bin NO_DEFAULT_PATH)
+  if(NOT PYTHON3_PROGRAM)
+    missing_package("Python 3 (/usr/bin/python3)" python3)
+  endif()
+
+  # The consumer and package tests build C programs against the installed
+  # library with pkg-config, and check the Debian packages with lintian.
+  find_program(PKG_CONFIG_PROGRAM pkg-config)
+  if(NOT PKG_CONFIG_PROGRAM)
+    missing_package("pkg-config" pkg-config)
+  endif()
+  find_program(LINTIAN_PROGRAM lintian)
+  if(NOT LINTIAN_PROGRAM)
+    missing_package("lintian" lintian)
+  endif()
 endif()
 
-find_package(GTest CONFIG QUIET)
-if(NOT GTest_FOUND)
-  find_package(GTest QUIET)
-endif()
-if(NOT TARGET GTest::gtest_main OR NOT TARGET GTest::gmock)
-  missing_package("GoogleTest/GoogleMock" "libgtest-dev libgmock-dev")
-endif()
-include(GoogleTest)
-
-find_package(OpenSSL QUIET COMPONENTS Crypto)
-if(NOT OpenSSL_FOUND)
-  missing_package("OpenSSL's libcrypto" libssl-dev)
-endif()
-find_program(OPENSSL_PROGRAM openssl)
-if(NOT OPENSSL_PROGRAM)
-  missing_package("The openssl command" openssl)
-endif()
-
-find_path(GMP_INCLUDE_DIR gmp.h)
-find_library(GMP_LIBRARY gmp)
-if(NOT GMP_INCLUDE_DIR OR NOT GMP_LIBRARY)
-  missing_package("GMP" libgmp-dev)
-endif()
-add_library(deps::gmp UNKNOWN IMPORTED)
-set_target_properties(deps::gmp PROPERTIES
-  IMPORTED_LOCATION ${GMP_LIBRARY}
-  INTERFACE_INCLUDE_DIRECTORIES ${GMP_INCLUDE_DIR})
-
-pkg_check_modules(LIBSODIUM IMPORTED_TARGET libsodium)
-if(NOT LIBSODIUM_FOUND)
-  missing_package("libsodium" libsodium-dev)
+# OpenSSL's libcrypto and GMP are oracles for the tests and peers for the
+# benchmarks.
+if(BUILD_TESTING OR BUILD_BENCHMARKS)
+  find_package(OpenSSL QUIET COMPONENTS Crypto)
+  if(NOT OpenSSL_FOUND)
+    missing_package("OpenSSL's libcrypto" libssl-dev)
+  endif()
+  find_library_target(deps::gmp gmp.h gmp "GMP" libgmp-dev)
 endif()
 
 if(BUILD_BENCHMARKS)
@@ -56,4 +79,5 @@ if(BUILD_BENCHMARKS)
   if(NOT benchmark_FOUND)
     missing_package("Google Benchmark" libbenchmark-dev)
   endif()
+  find_library_target(deps::sodium sodium.h sodium "libsodium" libsodium-dev)
 endif()

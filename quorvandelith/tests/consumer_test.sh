@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs the library into a temporary prefix, then builds and runs a C
-# program against it twice: once with pkg-config, once with find_package.
+# Installs the library into a temporary prefix (cmake --install, as the
+# README says), checks what it installed, then builds and runs a C program
+# against it twice: once with pkg-config, once with find_package.
 # Arguments: build dir, cmake, C compiler, C flags, linker flags, source dir.
 set -euo pipefail
 build=$1 cmake=$2 cc=$3 cflags=$4 ldflags=$5 src=$6
@@ -9,11 +10,13 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 prefix=$tmp/prefix
 
-"$cmake" --install "$build" --prefix "$prefix" --component quorvandelith >/dev/null
+"$cmake" --install "$build" --prefix "$prefix" >/dev/null
 libdir=$(dirname "$(find "$prefix" -name libquorvandelith.so.1.3.2)")
+man3=$prefix/share/man/man3
 for f in "$prefix/include/quorvandelith.h" "$libdir/libquorvandelith.so" \
          "$libdir/libquorvandelith.so.1" "$libdir/pkgconfig/quorvandelith.pc" \
-         "$libdir/cmake/quorvandelith/quorvandelithConfig.cmake"; do
+         "$libdir/cmake/quorvandelith/quorvandelithConfig.cmake" "$man3/quorvandelith.3.gz" \
+         "$man3/drng_chacha20_init.3.gz"; do
     [[ -e $f ]] || { echo "not installed: $f"; exit 1; }
 done
 
