@@ -75,7 +75,8 @@ void cbc(const std::uint8_t *key, std::size_t key_len, bool encrypt, std::uint8_
     if (encrypt) {
         std::vector<std::uint8_t> padded(text, text + len);
         padded.resize((len + 15) / 16 * 16, 0);
-        const auto want = openssl(cipher(key_len, true), true, key, iv, padded.data(), padded.size());
+        const auto want =
+            openssl(cipher(key_len, true), true, key, iv, padded.data(), padded.size());
         std::vector<std::uint8_t> out(padded.size() + 16, guard);
         check(AES_CBC_encrypt(text, out.data(), len, key, key_len, iv) == padded.size(),
               "CBC: ciphertext length");

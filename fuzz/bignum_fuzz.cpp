@@ -190,9 +190,17 @@ void expect_limbs(const u64 *got, const mpz_t want, int n, const char *what) {
     CHECK(mpz_cmp(g.v, want) == 0, what);
 }
 
+// out = x y R^-1 mod m.
+void montgomery_product(mpz_t out, const mpz_t x, const mpz_t y, const mpz_t r_inverse,
+                        const mpz_t m) {
+    mpz_mul(out, x, y);
+    mpz_mul(out, out, r_inverse);
+    mpz_mod(out, out, m);
+}
+
 // Every Montgomery kernel on a b (and a a) below an odd modulus of 1 to 64 limbs:
 // the column forms at any size and at the fixed sizes, the row form where the
-// CPU has it, and the reduction alone.
+// CPU has it, and the reduction alone; and the setup's R^2 mod m.
 void kernels(Input *in) {
     Num m, a, b;
     operand(in, &m, montgomery_max_words);
@@ -205,54 +213,46 @@ void kernels(Input *in) {
     modulus_ctx c;
     setup(&c, m);
     const int n = c.n;
-    Z zm, za, zb, rinv, want, ab;
+    Z zm, za, zb, r, rinv, ab, aa, t;
     to_mpz(m, zm.v);
     to_mpz(a, za.v);
     to_mpz(b, zb.v);
     mpz_mod(za.v, za.v, zm.v);
     mpz_mod(zb.v, zb.v, zm.v);
-    mpz_setbit(rinv.v, 64 * n);
-    mpz_powm_ui(want.v, rinv.v, 2, zm.v);
-    expect_limbs(c.rr, want.v, n, "R^2 mod m");
-    CHECK(mpz_invert(rinv.v, rinv.v, zm.v) != 0 || mpz_cmp_ui(zm.v, 1) == 0, "R^-1");
-    u64 la[max_limbs], lb[max_limbs], out[max_limbs], t[2 * max_limbs];
+    mpz_setbit(r.v, 64 * n);
+    mpz_powm_ui(t.v, r.v, 2, zm.v);
+    expect_limbs(c.rr, t.v, n, "R^2 mod m");
+    CHECK(mpz_invert(rinv.v, r.v, zm.v) != 0 || mpz_cmp_ui(zm.v, 1) == 0, "R^-1");
+    montgomery_product(ab.v, za.v, zb.v, rinv.v, zm.v);
+    montgomery_product(aa.v, za.v, za.v, rinv.v, zm.v);
+    u64 la[max_limbs], lb[max_limbs], lt[2 * max_limbs], out[max_limbs];
     to_limbs(la, za.v, n);
     to_limbs(lb, zb.v, n);
-    mpz_mul(ab.v, za.v, zb.v);
-    to_limbs(t, ab.v, 2 * n);
-    mpz_mul(want.v, ab.v, rinv.v);
-    mpz_mod(want.v, want.v, zm.v);
-    mont_mul_columns(out, la, lb, &c, n);
-    expect_limbs(out, want.v, n, "column product");
-    redc(out, t, &c, n);
-    expect_limbs(out, want.v, n, "reduction");
+    mpz_mul(t.v, za.v, zb.v);
+    to_limbs(lt, t.v, 2 * n);
+    const auto kernel = [&](const char *what, const mpz_t want, auto run) {
+        run(out);
+        expect_limbs(out, want, n, what);
+    };
+    kernel("column product", ab.v, [&](u64 *o) { mont_mul_columns(o, la, lb, &c, n); });
+    kernel("column square", aa.v, [&](u64 *o) { mont_sqr_columns(o, la, &c, n); });
+    kernel("reduction", ab.v, [&](u64 *o) { redc(o, lt, &c, n); });
     if (n == 16) {
-        mont_mul_columns(out, la, lb, &c, limbs16{});
-        expect_limbs(out, want.v, n, "column product, 16 limbs");
+        const limbs16 fixed;
+        kernel("column product, 16", ab.v, [&](u64 *o) { mont_mul_columns(o, la, lb, &c, fixed); });
+        kernel("column square, 16", aa.v, [&](u64 *o) { mont_sqr_columns(o, la, &c, fixed); });
     }
     if (n == 32) {
-        mont_mul_columns(out, la, lb, &c, limbs32{});
-        expect_limbs(out, want.v, n, "column product, 32 limbs");
+        const limbs32 fixed;
+        kernel("column product, 32", ab.v, [&](u64 *o) { mont_mul_columns(o, la, lb, &c, fixed); });
+        kernel("column square, 32", aa.v, [&](u64 *o) { mont_sqr_columns(o, la, &c, fixed); });
     }
 #if defined(__x86_64__)
     if (n % 4 == 0 && has_adx()) {
-        mont_mul_rows(out, la, lb, &c, n);
-        expect_limbs(out, want.v, n, "row product");
+        kernel("row product", ab.v, [&](u64 *o) { mont_mul_rows(o, la, lb, &c, n); });
+        kernel("row square", aa.v, [&](u64 *o) { mont_mul_rows(o, la, la, &c, n); });
     }
 #endif
-    mpz_mul(want.v, za.v, za.v);
-    mpz_mul(want.v, want.v, rinv.v);
-    mpz_mod(want.v, want.v, zm.v);
-    mont_sqr_columns(out, la, &c, n);
-    expect_limbs(out, want.v, n, "column square");
-    if (n == 16) {
-        mont_sqr_columns(out, la, &c, limbs16{});
-        expect_limbs(out, want.v, n, "column square, 16 limbs");
-    }
-    if (n == 32) {
-        mont_sqr_columns(out, la, &c, limbs32{});
-        expect_limbs(out, want.v, n, "column square, 32 limbs");
-    }
 }
 
 void gcd_and_inverse(Input *in) {

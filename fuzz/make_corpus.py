@@ -135,7 +135,8 @@ sha256_hmac = {
     # FIPS 180-4 examples.
     "fips_empty": sha(b""),
     "fips_abc": sha(b"abc"),
-    "fips_two_blocks": sha(b"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", pieces=(3, 50)),
+    "fips_two_blocks": sha(b"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+                           pieces=(3, 50)),
     # Padding boundaries: 55 bytes fit one block, 56 need two; 64 compress in update.
     "pad_55": sha(pattern(55), pieces=(54,)),
     "pad_56": sha(pattern(56), pieces=(0, 55)),
