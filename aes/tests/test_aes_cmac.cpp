@@ -45,7 +45,8 @@ TEST(AesCmac, Rfc4493Examples) {
 }
 
 // The subkeys are internal; they show in the tag as K1 for a complete last
-// block (tag = E(M ^ K1)) and K2 for a padded one (tag = E(80 00.. ^ K2)).
+// block (tag = E(M ^ K1)) and K2 for a padded one (tag = E(80 00.. ^ K2)),
+// with E computed by OpenSSL (CBC from a zero IV over one block).
 TEST(AesCmac, Rfc4493Subkeys) {
     const auto key = from_hex(rfc_key);
     AES_ctx *ctx = AES_ctx_alloc(key.data(), 16);
@@ -53,24 +54,23 @@ TEST(AesCmac, Rfc4493Subkeys) {
     const std::uint8_t zero[16] = {};
     std::uint8_t l[16];
     AES_encrypt(ctx, zero, l);
+    std::free(ctx);
     EXPECT_EQ(to_hex(l, 16), rfc_l);
 
     const auto k1 = from_hex(rfc_k1);
     const auto k2 = from_hex(rfc_k2);
     const auto msg = from_hex(rfc_message);
-    std::uint8_t block[16], want[16], tag[16];
+    std::vector<std::uint8_t> block(16);
+    std::uint8_t tag[16];
     for (int i = 0; i < 16; i++)
         block[i] = msg[i] ^ k1[i];
-    AES_encrypt(ctx, block, want);
     aes_cmac(msg.data(), 16, key.data(), tag);
-    EXPECT_EQ(to_hex(tag, 16), to_hex(want, 16));
+    EXPECT_EQ(to_hex(tag, 16), to_hex(openssl_cbc_zero_padded(key, zero, block)));
 
     for (int i = 0; i < 16; i++)
         block[i] = (i == 0 ? 0x80 : 0x00) ^ k2[i];
-    AES_encrypt(ctx, block, want);
     aes_cmac(nullptr, 0, key.data(), tag);
-    EXPECT_EQ(to_hex(tag, 16), to_hex(want, 16));
-    std::free(ctx);
+    EXPECT_EQ(to_hex(tag, 16), to_hex(openssl_cbc_zero_padded(key, zero, block)));
 }
 
 TEST(AesCmac, AgreesWithOpenSsl) {

@@ -32,7 +32,9 @@ const std::string kAlphabet = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVW
 const std::string kHashCharacters = "./0123456789" + kAlphabet;
 
 // Checks that out is "$6$", 16 salt characters, "$", 86 characters of
-// SHA-512-crypt hash text and a newline, and gives the salt.
+// SHA-512-crypt hash text and a newline, and gives the salt. The salt may hold
+// any character crypt allows in one (digits too): the program's narrower
+// alphabet is checked by the tests below.
 bool parse_line(const std::string &out, std::string *salt) {
     if (out.size() != 3 + 16 + 1 + 86 + 1 || out.compare(0, 3, "$6$") != 0 || out[19] != '$' ||
         out.back() != '\n') {
@@ -40,7 +42,7 @@ bool parse_line(const std::string &out, std::string *salt) {
     }
     *salt = out.substr(3, 16);
     const std::string hash = out.substr(20, 86);
-    return salt->find_first_not_of(kAlphabet) == std::string::npos &&
+    return salt->find_first_not_of(kHashCharacters) == std::string::npos &&
            hash.find_first_not_of(kHashCharacters) == std::string::npos;
 }
 

@@ -311,6 +311,9 @@ std::vector<BlocksPath> block_paths() {
 TEST(BlocksPaths, EveryPathMatchesThePortableOne) {
     std::vector<uint8_t> expected(4096 + 64), actual(4096 + 64 + 3);
     for (const BlocksPath &path : block_paths()) {
+        if (path.blocks == chacha20_blocks_portable) {
+            continue;  // the reference itself
+        }
         if (!path.available) {
             std::printf("CPU lacks %s: path not tested\n", path.name);
             continue;

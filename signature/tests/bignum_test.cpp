@@ -214,7 +214,9 @@ TEST(BignumDivision, HalvingAndTheInPlaceForms) {
     EXPECT_WORDS(big, 0x80000000);
 
     Num a({7, 0, 5}), b({3, 1}), r;
-    bignum_mod(a, b, r);
+    bignum_mod(a, b, r);  // the result comes last; a is left as it is
+    EXPECT_WORDS(r, 52);
+    EXPECT_WORDS(a, 7, 0, 5);
     Num q({7, 0, 5});
     bignum_idivider(q, b, r);  // (5*2^64 + 7) = (5*2^32 - 15)(2^32 + 3) + 52
     EXPECT_WORDS(q, 0xFFFFFFF1, 4);

@@ -337,6 +337,9 @@ TEST(SignVerify, RoundTripAndTampering) {
     std::getline(lines, l3);
     std::getline(lines, s);
     EXPECT_EQ(l1, "Hash value (in dec):");
+    // Python: int.from_bytes(hashlib.sha256(msg).digest(), "little")
+    EXPECT_EQ(h,
+              "66926572055058389772738196737683454106557216869590769557395506966430399092973");
     EXPECT_EQ(l3, "Signature result:");
     EXPECT_EQ(s, sig);
     EXPECT_FALSE(std::getline(lines, extra));
