@@ -172,6 +172,7 @@ void sizes_arg(benchmark::internal::Benchmark *b) {
 // over RAND_bytes' for 1 MiB (above 1: faster).
 class RatioReporter : public benchmark::ConsoleReporter {
    public:
+    using ConsoleReporter::ConsoleReporter;
     void ReportRuns(const std::vector<Run> &runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run &run : runs) {
@@ -225,7 +226,9 @@ BENCHMARK(BM_sodium_randombytes_buf)->Apply(sizes_arg);
 
 int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    // Colours only on a terminal, so that a saved report stays plain text.
+    RatioReporter reporter(isatty(STDOUT_FILENO) ? RatioReporter::OO_Defaults
+                                                 : RatioReporter::OO_Tabular);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return 0;

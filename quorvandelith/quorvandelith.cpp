@@ -735,11 +735,13 @@ int32_t drng_chacha20_get(struct drng_chacha20 *drng, uint8_t *outbuf, uint32_t 
     int64_t now = 0;
     uint32_t ns = 0;
     get_time(&now, &ns);
-    // The 4 nanosecond bytes are seed material: wiped on every way out.
-    uint8_t ns_bytes[4];
-    store32_le(ns_bytes, ns);
-    wipe(&ns, sizeof ns);
-    const wipe_on_exit wipe_ns(ns_bytes, sizeof ns_bytes);
+    // The 4 nanosecond bytes, in little-endian order where ns is stored, are
+    // seed material: wiped on every way out.
+    if constexpr (std::endian::native == std::endian::big) {
+        ns = __builtin_bswap32(ns);
+    }
+    const wipe_on_exit wipe_ns(&ns, sizeof ns);
+    const uint8_t *const ns_bytes = reinterpret_cast<const uint8_t *>(&ns);
 
     ret = seed_for_get(drng, now, ns_bytes);
     if (ret != 0) {

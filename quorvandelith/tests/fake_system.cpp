@@ -30,8 +30,13 @@ std::atomic<size_t> clock_script_count{0};
 std::atomic<int> clock_read_count{0};
 std::atomic<uint32_t> clock_resolution{0};
 std::atomic<int> mlock_errno{0};
-std::atomic<int> mmap_errno{0};
-std::atomic<int> mappings{0};
+// mmap and munmap are also called by the sanitizer runtimes while they start,
+// before ThreadSanitizer can track anything: their fakes are left out of its
+// instrumentation, use atomic builtins instead of std::atomic (whose member
+// functions would be instrumented calls), and look the real function up on
+// every call instead of in a guarded static.
+int mmap_errno = 0;
+int mappings = 0;
 std::atomic<int> madvise_advice{0};
 std::atomic<int> madvise_errno{0};
 
@@ -135,27 +140,32 @@ extern "C" int mlock(const void *addr, size_t len) noexcept {
     return real(addr, len);
 }
 
-extern "C" void *mmap(void *addr, size_t len, int prot, int flags, int fd, off_t offset) noexcept {
-    if (int err = mmap_errno.load(); err != 0) {
+#define UNTRACKED_BY_TSAN __attribute__((no_sanitize("thread")))
+
+extern "C" UNTRACKED_BY_TSAN void *mmap(void *addr, size_t len, int prot, int flags, int fd,
+                                        off_t offset) noexcept {
+    if (int err = __atomic_load_n(&mmap_errno, __ATOMIC_RELAXED); err != 0) {
         errno = err;
         return MAP_FAILED;
     }
-    static const mmap_fn real = next<mmap_fn>("mmap");
+    const auto real = reinterpret_cast<mmap_fn>(dlsym(RTLD_NEXT, "mmap"));
     void *const mapped = real(addr, len, prot, flags, fd, offset);
     if (mapped != MAP_FAILED) {
-        mappings++;
+        __atomic_fetch_add(&mappings, 1, __ATOMIC_RELAXED);
     }
     return mapped;
 }
 
-extern "C" int munmap(void *addr, size_t len) noexcept {
-    static const munmap_fn real = next<munmap_fn>("munmap");
+extern "C" UNTRACKED_BY_TSAN int munmap(void *addr, size_t len) noexcept {
+    const auto real = reinterpret_cast<munmap_fn>(dlsym(RTLD_NEXT, "munmap"));
     const int ret = real(addr, len);
     if (ret == 0) {
-        mappings--;
+        __atomic_fetch_sub(&mappings, 1, __ATOMIC_RELAXED);
     }
     return ret;
 }
+
+#undef UNTRACKED_BY_TSAN
 
 extern "C" int madvise(void *addr, size_t len, int advice) noexcept {
     if (int err = madvise_errno.load(); err != 0 && advice == madvise_advice.load()) {
@@ -202,10 +212,10 @@ void coarse_clock(uint32_t resolution_ns) {
     clock_resolution.store(resolution_ns);
 }
 void fail_mmap(int err) {
-    mmap_errno.store(err);
+    __atomic_store_n(&mmap_errno, err, __ATOMIC_RELAXED);
 }
 int live_mappings() {
-    return mappings.load();
+    return __atomic_load_n(&mappings, __ATOMIC_RELAXED);
 }
 void fail_madvise(int advice, int err) {
     madvise_advice.store(advice);
@@ -223,7 +233,7 @@ void reset() {
     clock_broken.store(false);
     clock_resolution.store(0);
     mlock_errno.store(0);
-    mmap_errno.store(0);
+    __atomic_store_n(&mmap_errno, 0, __ATOMIC_RELAXED);
     madvise_errno.store(0);
 }
 
