@@ -380,8 +380,8 @@ int32_t lock_page(drng_chacha20 *state) {
     return -errno;
 }
 
-// One madvise request; a kernel that does not know the advice (EINVAL,
-// before Linux 4.14) is not an error.
+// One madvise request; a kernel that does not know the advice (EINVAL:
+// MADV_WIPEONFORK before Linux 4.14, MADV_DONTDUMP before 3.4) is not an error.
 int32_t advise(void *page, int advice) {
     if (madvise(page, page_size(), advice) == 0 || errno == EINVAL) {
         return 0;

@@ -4,9 +4,8 @@
  *
  * A handle is used by one thread at a time; separate handles are independent,
  * and the library keeps no global state. Functions that can fail return 0 on
- * success or a negative errno value; every one of them returns -EINVAL (-22)
- * for the invalid arguments named below, before it allocates or changes
- * anything.
+ * success or a negative errno value; each returns -EINVAL (-22) for the
+ * invalid arguments named at it, before it allocates or changes anything.
  *
  * What a handle costs: it lives at the start of a memory page of its own (an
  * anonymous private mapping of one page, 4 KiB on x86-64), locked into memory
@@ -14,8 +13,7 @@
  * thus holds one page of the process's locked-memory limit (RLIMIT_MEMLOCK);
  * an unprivileged process under a 64 KiB limit can hold 16 locked handles at
  * once (fewer if it locks other memory), and the next init fails with
- * -ENOMEM. Destroying a handle unmaps its
- * page, which gives the lock back.
+ * -ENOMEM. Destroying a handle unmaps its page, which gives the lock back.
  *
  * fork(): the kernel hands the child a zero-filled copy of every handle's page
  * (MADV_WIPEONFORK). The child's first drng_chacha20_get or
@@ -24,13 +22,13 @@
  * never continues the parent's stream (a grandchild likewise); the parent's
  * handle is untouched. If that reseed fails, the call returns its error and
  * writes nothing, and the next call tries again.
- * Kernels before Linux 4.14 refuse that wipe (and MADV_DONTDUMP); the library
- * then goes on without them. There the child holds an exact copy of the
- * parent's handle and cannot tell: its next output differs from the parent's
- * only by a 4-byte clock reading, and may be the same bytes. On such kernels a
- * child must call drng_chacha20_reseed on every handle it inherited before
- * drawing from it (or destroy them and create its own), and a core dump may
- * hold the handle's key.
+ * Kernels before Linux 4.14 refuse that wipe (before 3.4 also MADV_DONTDUMP);
+ * the library then goes on without them. There the child holds an exact copy
+ * of the parent's handle and cannot tell: its next output differs from the
+ * parent's only by a 4-byte clock reading, and may be the same bytes. On such
+ * kernels a child must call drng_chacha20_reseed on every handle it inherited
+ * before drawing from it (or destroy them and create its own), and a core dump
+ * may hold the handle's key.
  *
  * Kernel reads: getrandom calls interrupted (EINTR, ERESTART) are retried, but
  * at most 100,000 times in a row; then, as after a getrandom return of 0 or
