@@ -1,6 +1,8 @@
 // Demonstrates the AES block cipher, AES-CBC and AES-CMAC on inputs compiled
 // into the program: a single-block AES-128 round trip, a CBC round trip of a
-// fixed message and the CMAC tag of that message.
+// fixed message and the CMAC tag of that message. Exit status 0, or 1 when the
+// report could not be written.
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -60,6 +62,19 @@ void single_block_test(const char *banner, const std::uint8_t *key, std::size_t 
     std::printf("decrypted: %s\n", reinterpret_cast<const char *>(decrypted));
 }
 
+// The report is only of use whole: when standard output could not take all
+// of it (a full disk, a closed descriptor), one line on standard error says
+// so, and the caller exits with status 1.
+bool report_written() {
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) {
+        return true;
+    }
+    const int error = errno;
+    std::fprintf(stderr, "aes_client: could not write to standard output%s%s\n",
+                 error != 0 ? ": " : "", error != 0 ? std::strerror(error) : "");
+    return false;
+}
+
 }  // namespace
 
 void aes_128_test() {
@@ -109,5 +124,5 @@ int main() {
     aes_128_test();
     aes_128_cbc_test();
     aes_cmac_test();
-    return 0;
+    return report_written() ? 0 : 1;
 }

@@ -1,9 +1,12 @@
 // chacha20_whitebox_tests: encrypts one block with the reference ChaCha20
 // functions and with the white-box table, and reports whether they agree.
 //
-// Exit status 0 when the check passes, 1 when it fails.
+// Exit status 0 when the check passes, 1 when it fails or the report could not
+// be written.
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string.h>  // memcmp, unqualified: its call is printed as written
 
 #include "chacha20.h"
@@ -48,6 +51,19 @@ void test_summary() {
     }
 }
 
+// The report is only of use whole: when standard output could not take all
+// of it (a full disk, a closed descriptor), one line on standard error says
+// so, and the caller exits with status 1.
+bool report_written() {
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) {
+        return true;
+    }
+    const int error = errno;
+    std::fprintf(stderr, "chacha20_whitebox_tests: could not write to standard output%s%s\n",
+                 error != 0 ? ": " : "", error != 0 ? std::strerror(error) : "");
+    return false;
+}
+
 }  // namespace
 
 int main() {
@@ -72,5 +88,8 @@ int main() {
     chacha20_whitebox_block(83, output, input);
     TEST_CHECK("cipher block", memcmp(output, expected, sizeof(input)), 0);
     test_summary();
+    if (!report_written()) {
+        return 1;
+    }
     return checks_failed == 0 ? 0 : 1;
 }

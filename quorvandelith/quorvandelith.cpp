@@ -5,12 +5,16 @@
 //
 // Only the six functions of quorvandelith.h are exported; everything in the
 // anonymous namespace is private to this file.
+//
+// Each record sits at the start of a page of its own, which the kernel wipes
+// in the child of a fork (MADV_WIPEONFORK). The constant words are never zero
+// in a live record, so a zero first constant tells the child's first get or
+// reseed that it holds a wiped copy, which it then reseeds from the kernel.
 
 #include <errno.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
@@ -60,11 +64,27 @@ constexpr uint64_t reseed_max_bytes = 1ull << 30;  // bytes drawn
 constexpr size_t kernel_seed_size = 32;            // bytes per reseed
 constexpr uint32_t seed_chunk_size = 32;           // one key's worth
 constexpr uint32_t update_fresh_block = 16;        // update index: compute a new block
+// Interrupted getrandom calls retried in a row before the read counts as short.
+// No kernel interrupts a small read anywhere near this often; a sandbox that
+// answers every call with EINTR would otherwise hang the caller.
+constexpr unsigned max_interrupted_retries = 100000;
 
 // A wipe the compiler cannot drop as a dead store: explicit_bzero is opaque.
 void wipe(void *buf, size_t len) {
     explicit_bzero(buf, len);
 }
+
+// Wipes a local buffer of seed material on every way out of its scope.
+struct wipe_on_exit {
+    void *buf;
+    size_t len;
+    wipe_on_exit(void *b, size_t n) : buf(b), len(n) {}
+    wipe_on_exit(const wipe_on_exit &) = delete;
+    wipe_on_exit &operator=(const wipe_on_exit &) = delete;
+    ~wipe_on_exit() {
+        wipe(buf, len);
+    }
+};
 
 uint32_t *state_words(drng_chacha20 *state) {
     return reinterpret_cast<uint32_t *>(state);
@@ -345,11 +365,59 @@ void get_time(int64_t *seconds, uint32_t *nanoseconds) {
     }
 }
 
+// Each record has a page to itself, so that no other data shares its lock,
+// its wipe at fork or its absence from core dumps.
+size_t page_size() {
+    return static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
+
+// Locks the record's page into memory. A refusal with EAGAIN or EPERM leaves
+// it unlocked; any other error is returned as minus errno.
+int32_t lock_page(drng_chacha20 *state) {
+    if (mlock(state, page_size()) == 0 || errno == EAGAIN || errno == EPERM) {
+        return 0;
+    }
+    return -errno;
+}
+
+// One madvise request; a kernel that does not know the advice (EINVAL:
+// MADV_WIPEONFORK before Linux 4.14, MADV_DONTDUMP before 3.4) is not an error.
+int32_t advise(void *page, int advice) {
+    if (madvise(page, page_size(), advice) == 0 || errno == EINVAL) {
+        return 0;
+    }
+    return -errno;
+}
+
+// Maps a zero-filled page for a new record: wiped in the child of a fork, left
+// out of core dumps, and locked into memory where the system allows it.
+// Returns 0 or minus the errno of the first step that failed (the page is then
+// unmapped again; nothing was written to it).
+int32_t drng_chacha20_alloc(drng_chacha20 **out) {
+    void *page = mmap(nullptr, page_size(), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                      -1, 0);
+    if (page == MAP_FAILED) {
+        return -errno;
+    }
+    int32_t ret = advise(page, MADV_WIPEONFORK);
+    if (ret == 0) {
+        ret = advise(page, MADV_DONTDUMP);
+    }
+    if (ret == 0) {
+        ret = lock_page(static_cast<drng_chacha20 *>(page));
+    }
+    if (ret != 0) {
+        munmap(page, page_size());
+        return ret;
+    }
+    *out = static_cast<drng_chacha20 *>(page);
+    return 0;
+}
+
+// Wipes the record and unmaps its page, which also gives its lock back.
 void drng_chacha20_dealloc(drng_chacha20 *state) {
-    // The lock taken at creation is left in place: page locks do not nest, so
-    // munlock could unlock another live handle sharing the page.
     wipe(state, sizeof *state);
-    free(state);
+    munmap(state, page_size());
 }
 
 // Backtracking resistance: XOR eight keystream words into the key, then count
@@ -418,18 +486,24 @@ int drng_chacha20_generate(drng_chacha20 *state, uint8_t *out, uint32_t length) 
                          length);
 }
 
-// Asks the kernel for len bytes (getrandom, flags 0). A call that delivers
-// nothing is retried while errno says it was interrupted (EINTR, ERESTART);
-// errno is read as the call leaves it, and never cleared, so the caller's
+// Asks the kernel for len bytes (getrandom, flags 0). A failed call is
+// retried when it was interrupted (EINTR, ERESTART), up to
+// max_interrupted_retries times in a row. A return of 0 delivered nothing and
+// set no errno: the read ends there. errno is never cleared, so the caller's
 // errno survives a successful read. Returns how many bytes were obtained.
 size_t kernel_random(uint8_t *buf, size_t len) {
     size_t got = 0;
+    unsigned retries = 0;  // interrupted calls since the last delivery
     while (got < len) {
         const long ret = syscall(SYS_getrandom, buf + got, len - got, 0ul);
         if (ret > 0) {
             const size_t n = static_cast<size_t>(ret);
             got += n < len - got ? n : len - got;
-        } else if (errno != EINTR && errno != ERESTART) {
+            retries = 0;
+        } else if (ret < 0 && (errno == EINTR || errno == ERESTART) &&
+                   retries < max_interrupted_retries) {
+            retries++;
+        } else {
             break;
         }
     }
@@ -529,24 +603,97 @@ void stir_clock(drng_chacha20 *state) {
     }
 }
 
+// Seeds the record with 32 bytes of kernel randomness, then with the caller's
+// data, and restarts the age and volume counts. With fewer than 32 kernel
+// bytes it returns -EFAULT; the record keeps what the partial seed did, and
+// the counts stay as they were.
+int32_t reseed(drng_chacha20 *state, const uint8_t *data, uint32_t length) {
+    uint8_t seed[kernel_seed_size] = {};
+    const size_t got = kernel_random(seed, sizeof seed);
+    int32_t ret = 0;
+    if (got > 0) {
+        ret = drng_chacha20_seed(state, seed, sizeof seed);
+    }
+    wipe(seed, sizeof seed);
+    if (ret != 0) {
+        return ret;
+    }
+    if (got < sizeof seed) {
+        return -EFAULT;
+    }
+    if (data != nullptr && length > 0) {
+        ret = drng_chacha20_seed(state, data, length);
+    }
+    get_time(&state->reseed_time, nullptr);
+    state->bytes_since_reseed = 0;
+    return ret;
+}
+
+// A live record's first constant word is never zero; zero means the page was
+// wiped by fork, so this process is a child holding an empty copy.
+bool wiped_by_fork(const drng_chacha20 *state) {
+    return state->constants[0] == 0;
+}
+
+// The first get or reseed in a forked child. The wiped record holds zeros
+// only (key, counter, nonce, age and volume), so nothing of the parent's
+// stream is left: restore the constants, lock the page again (locks are not
+// inherited) and reseed, which makes the key depend on the 32 kernel bytes
+// alone and sets reseed_time and bytes_since_reseed as any reseed does. On
+// failure the record is wiped again, still marked, so the next call retries.
+int32_t recover_from_fork(drng_chacha20 *state) {
+    int32_t ret = lock_page(state);
+    if (ret != 0) {
+        return ret;
+    }
+    memcpy(state->constants, chacha_constants, sizeof chacha_constants);
+    ret = reseed(state, nullptr, 0);
+    if (ret != 0) {
+        wipe(state, sizeof *state);
+    }
+    return ret;
+}
+
+// The seeding step of a get: a reseed (kernel bytes, then the nanosecond
+// bytes) when the seed is more than 600 seconds old or more than 2^30 bytes
+// were drawn since, else the nanosecond bytes alone.
+int32_t seed_for_get(drng_chacha20 *state, int64_t now, const uint8_t ns_bytes[4]) {
+    // Signed difference modulo 2^64: a clock set back gives a negative age.
+    const int64_t age = static_cast<int64_t>(static_cast<uint64_t>(now) -
+                                             static_cast<uint64_t>(state->reseed_time));
+    if (age > reseed_max_age || state->bytes_since_reseed > reseed_max_bytes) {
+        const int32_t ret = reseed(state, ns_bytes, 4);
+        if (ret != 0) {
+            return ret;
+        }
+        state->bytes_since_reseed = 0;
+        state->reseed_time = now;
+        return 0;
+    }
+    return drng_chacha20_seed(state, ns_bytes, 4);
+}
+
+// 0 when the record is ready for use; in a forked child, whatever bringing it
+// back returned.
+int32_t ready_for_use(drng_chacha20 *state) {
+    return wiped_by_fork(state) ? recover_from_fork(state) : 0;
+}
+
 }  // namespace
 
 int32_t drng_chacha20_init(struct drng_chacha20 **drng) {
+    if (drng == nullptr) {
+        return -EINVAL;
+    }
     if (!block_function_passes()) {
         return -EFAULT;
     }
-    void *mem = nullptr;
-    const int err = posix_memalign(&mem, 8, sizeof(drng_chacha20));
-    if (err != 0) {
-        return -err;
+    drng_chacha20 *state = nullptr;
+    int32_t ret = drng_chacha20_alloc(&state);
+    if (ret != 0) {
+        return ret;
     }
-    drng_chacha20 *state = static_cast<drng_chacha20 *>(mem);
-    if (mlock(state, sizeof *state) != 0 && errno != EAGAIN && errno != EPERM) {
-        const int lock_err = errno;
-        drng_chacha20_dealloc(state);
-        return -lock_err;
-    }
-    int32_t ret = generator_self_tests(state);
+    ret = generator_self_tests(state);
     if (ret != 0) {
         drng_chacha20_dealloc(state);
         return ret;
@@ -554,7 +701,7 @@ int32_t drng_chacha20_init(struct drng_chacha20 **drng) {
     stir_clock(state);
 
     *drng = state;
-    ret = drng_chacha20_reseed(state, nullptr, 0);
+    ret = reseed(state, nullptr, 0);
     if (ret != 0) {
         // Never leave a released handle in the caller's variable.
         drng_chacha20_dealloc(state);
@@ -570,50 +717,35 @@ void drng_chacha20_destroy(struct drng_chacha20 *drng) {
 }
 
 int32_t drng_chacha20_reseed(struct drng_chacha20 *drng, const uint8_t *inbuf, uint32_t inbuflen) {
-    uint8_t seed[kernel_seed_size] = {};
-    const size_t got = kernel_random(seed, sizeof seed);
-    int32_t ret = 0;
-    if (got > 0) {
-        ret = drng_chacha20_seed(drng, seed, sizeof seed);
+    if (drng == nullptr) {
+        return -EINVAL;
     }
-    wipe(seed, sizeof seed);
-    if (ret != 0) {
-        return ret;
-    }
-    if (got < sizeof seed) {
-        return -EFAULT;
-    }
-    if (inbuf != nullptr && inbuflen > 0) {
-        ret = drng_chacha20_seed(drng, inbuf, inbuflen);
-    }
-    get_time(&drng->reseed_time, nullptr);
-    drng->bytes_since_reseed = 0;
-    return ret;
+    const int32_t ret = ready_for_use(drng);
+    return ret != 0 ? ret : reseed(drng, inbuf, inbuflen);
 }
 
 int32_t drng_chacha20_get(struct drng_chacha20 *drng, uint8_t *outbuf, uint32_t outbuflen) {
+    if (drng == nullptr || (outbuf == nullptr && outbuflen > 0)) {
+        return -EINVAL;
+    }
+    int32_t ret = ready_for_use(drng);
+    if (ret != 0) {
+        return ret;
+    }
     int64_t now = 0;
     uint32_t ns = 0;
     get_time(&now, &ns);
-    const uint8_t ns_bytes[4] = {static_cast<uint8_t>(ns), static_cast<uint8_t>(ns >> 8),
-                                 static_cast<uint8_t>(ns >> 16), static_cast<uint8_t>(ns >> 24)};
+    // The 4 nanosecond bytes, in little-endian order where ns is stored, are
+    // seed material: wiped on every way out.
+    if constexpr (std::endian::native == std::endian::big) {
+        ns = __builtin_bswap32(ns);
+    }
+    const wipe_on_exit wipe_ns(&ns, sizeof ns);
+    const uint8_t *const ns_bytes = reinterpret_cast<const uint8_t *>(&ns);
 
-    // Signed difference modulo 2^64: a clock set back gives a negative age.
-    const int64_t age =
-        static_cast<int64_t>(static_cast<uint64_t>(now) - static_cast<uint64_t>(drng->reseed_time));
-    int32_t ret;
-    if (age > reseed_max_age || drng->bytes_since_reseed > reseed_max_bytes) {
-        ret = drng_chacha20_reseed(drng, ns_bytes, sizeof ns_bytes);
-        if (ret != 0) {
-            return ret;
-        }
-        drng->bytes_since_reseed = 0;
-        drng->reseed_time = now;
-    } else {
-        ret = drng_chacha20_seed(drng, ns_bytes, sizeof ns_bytes);
-        if (ret != 0) {
-            return ret;
-        }
+    ret = seed_for_get(drng, now, ns_bytes);
+    if (ret != 0) {
+        return ret;
     }
     ret = drng_chacha20_generate(drng, outbuf, outbuflen);
     if (ret == 0) {

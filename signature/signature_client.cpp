@@ -1,5 +1,7 @@
 // signature_client: prints a SHA-256 digest, an HMAC-SHA-256 tag, a freshly generated RSA
-// key pair, and the signing and checking of a message under a fixed RSA key pair.
+// key pair, and the signing and checking of a message under a fixed RSA key pair. Exit
+// status 0, or 1 when the report could not be written.
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -96,6 +98,19 @@ void rsa_signature_test() {
     std::free(sig);
 }
 
+// The report is only of use whole: when standard output could not take all
+// of it (a full disk, a closed descriptor), one line on standard error says
+// so, and the caller exits with status 1.
+bool report_written() {
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) {
+        return true;
+    }
+    const int error = errno;
+    std::fprintf(stderr, "signature_client: could not write to standard output%s%s\n",
+                 error != 0 ? ": " : "", error != 0 ? std::strerror(error) : "");
+    return false;
+}
+
 }  // namespace
 
 int main() {
@@ -103,5 +118,5 @@ int main() {
     hmac_sha256_test();
     rsa_key_gen_test();
     rsa_signature_test();
-    return 0;
+    return report_written() ? 0 : 1;
 }

@@ -7,6 +7,7 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <vector>
 
 #include "fake_system.h"
@@ -272,6 +273,41 @@ TEST_F(Handle, FailedReseedKeepsAgeAndVolume) {
     EXPECT_EQ(before.nonce[0] + 1, drng_->nonce[0]);
     EXPECT_EQ(1234, drng_->reseed_time);
     EXPECT_EQ(99u, drng_->bytes_since_reseed);
+}
+
+// Invalid arguments return -EINVAL before anything is allocated, read from
+// the kernel or changed. A NULL output with length 0 and NULL seed data are
+// valid.
+TEST_F(Handle, InvalidArgumentsChangeNothing) {
+    uint8_t out[8];
+    drng_chacha20 *const h = drng_;
+    const struct {
+        const char *call;
+        std::function<int32_t()> run;
+        int32_t result;
+    } cases[] = {
+        {"init(NULL)", [] { return drng_chacha20_init(nullptr); }, -EINVAL},
+        {"get(NULL, out, 8)", [&out] { return drng_chacha20_get(nullptr, out, 8); }, -EINVAL},
+        {"get(NULL, NULL, 0)", [] { return drng_chacha20_get(nullptr, nullptr, 0); }, -EINVAL},
+        {"get(handle, NULL, 1)", [h] { return drng_chacha20_get(h, nullptr, 1); }, -EINVAL},
+        {"reseed(NULL, NULL, 0)", [] { return drng_chacha20_reseed(nullptr, nullptr, 0); },
+         -EINVAL},
+        {"get(handle, NULL, 0)", [h] { return drng_chacha20_get(h, nullptr, 0); }, 0},
+        {"reseed(handle, NULL, 5)", [h] { return drng_chacha20_reseed(h, nullptr, 5); }, 0},
+    };
+    for (const auto &c : cases) {
+        const drng_chacha20 before = *drng_;
+        const int calls = fake::getrandom_calls();
+        const int mappings = fake::live_mappings();
+        EXPECT_EQ(c.result, c.run()) << c.call;
+        EXPECT_EQ(mappings, fake::live_mappings()) << c.call;
+        if (c.result == -EINVAL) {
+            EXPECT_EQ(0, memcmp(&before, drng_, sizeof before)) << c.call;
+            EXPECT_EQ(calls, fake::getrandom_calls()) << c.call;
+        } else {
+            EXPECT_NE(0, memcmp(before.key, drng_->key, sizeof before.key)) << c.call;
+        }
+    }
 }
 
 TEST_F(Handle, InterruptedKernelReadsAreRetried) {

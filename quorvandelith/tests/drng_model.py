@@ -21,6 +21,7 @@ EINTR, EAGAIN, ENOSYS, ERESTART = 4, 11, 38, 85
 CONSTANTS = (0x61707865, 0x3320646E, 0x79622D32, 0x6B206574)
 RESEED_AGE = 600
 RESEED_BYTES = 1 << 30
+MAX_INTERRUPTED_RETRIES = 100000  # interrupted getrandom calls retried in a row
 
 
 def kernel_byte(k):
@@ -39,10 +40,12 @@ def keystream(words, blocks):
 class System:
     """Scripted kernel and clock, as fake_system.cpp plays them for the C++ test."""
 
-    def __init__(self, kernel, clock):
+    def __init__(self, kernel, clock, then_errno=0):
         # Kernel entries: >0 bytes returned (at most those asked for), <0 fails with
-        # errno -entry, 0 returns 0 and leaves errno as it was.
+        # errno -entry, 0 returns 0 and leaves errno as it was. Once they run out,
+        # every call fails with then_errno, or (0) returns what was asked for.
         self.kernel = list(kernel)
+        self.then_errno = then_errno
         self.errno = None  # unknown until a call fails
         self.clock = list(clock)  # entries: (seconds, nanoseconds) or None for a failed read
         self.kernel_pos = 0
@@ -57,10 +60,11 @@ class System:
                 self.errno = -answer
                 return -1, self.errno, b""
             if answer == 0:
-                if self.errno is None:
-                    raise SystemExit("a 0 return must follow a failed call (errno is stale)")
                 return 0, self.errno, b""
             length = min(length, answer)
+        elif self.then_errno:
+            self.errno = self.then_errno
+            return -1, self.errno, b""
         data = bytes(kernel_byte(self.kernel_pos + i) for i in range(length))
         self.kernel_pos += length
         return length, 0, data
@@ -140,14 +144,16 @@ class Drng:
     def reseed(self, data):
         buf = bytearray(32)
         got = 0
+        retries = 0  # interrupted calls since the last delivery
         while got < 32:
-            # errno is read as the call leaves it: a 0 return keeps an earlier EINTR.
+            # A 0 return ends the read, whatever errno still says from earlier.
             r, err, bytes_ = self.sys.getrandom(32 - got)
             if r > 0:
                 buf[got:got + r] = bytes_
                 got += r
-            elif err in (EINTR, ERESTART):
-                continue
+                retries = 0
+            elif r < 0 and err in (EINTR, ERESTART) and retries < MAX_INTERRUPTED_RETRIES:
+                retries += 1
             else:
                 break
         if got > 0:
@@ -229,8 +235,8 @@ def stir_clock(seconds):
 SCENARIOS = []
 
 
-def scenario(name, kernel, clock, ops):
-    SCENARIOS.append((name, kernel, clock, ops))
+def scenario(name, kernel, clock, ops, then_errno=0):
+    SCENARIOS.append((name, kernel, clock, ops, then_errno))
 
 
 scenario("Lengths", [], stir_clock(1000) + [(1000 + i, 999999 * i + 3) for i in range(1, 12)],
@@ -260,15 +266,21 @@ scenario("FailedClockReads", [],
           ("get", 16, 0)])
 scenario("VolumeLimit", [], stir_clock(5000) + [(5000, 1000 + i) for i in range(40)],
          [("getnull", 1 << 26, 0)] * 16 + [("get", 33, 0), ("get", 33, 1), ("get", 33, 0)])
-scenario("ZeroReturnsKeepErrno", [-EINTR, 0, 20, -ERESTART, 0, 0, 12, 7, -EAGAIN],
-         stir_clock(300) + [(301, 1), (302, 2), (303, 3)],
-         [("get", 48, 0), ("reseed", None), ("get", 48, 0)])
+# A 0 return ends the read even when errno still says EINTR from the call before.
+scenario("ZeroReturnEndsTheRead", [-EINTR, 32, 20, 0, -ERESTART, 0, 12, 20],
+         stir_clock(300) + [(1000, 1), (1001, 2), (1002, 3), (1003, 4)],
+         [("get", 48, 0), ("reseed", None), ("reseed", data_bytes(5, 6)), ("get", 48, 0),
+          ("get", 48, 1)])
+scenario("InitZeroReturnAfterEintr", [-EINTR, 0], stir_clock(1), [])
+# Interrupted forever: each read ends, short, after 100,000 retries in a row.
+scenario("InterruptedForever", [32, -EINTR, 12], stir_clock(400) + [(1001, 1)],
+         [("get", 16, 0), ("reseed", None)], then_errno=ERESTART)
 scenario("InitShortRead", [20, -EAGAIN], stir_clock(1), [])
 scenario("InitNoGetrandom", [-ENOSYS], stir_clock(1), [])
 
 
-def run(kernel, clock, ops):
-    system = System(kernel, clock)
+def run(kernel, clock, ops, then_errno):
+    system = System(kernel, clock, then_errno)
     rc, d = init(system)
     results = [(rc, b"")]
     if d:
@@ -304,12 +316,13 @@ def emit():
       "    const uint8_t *expected;  // get: output, or its SHA-256 when longer than 64\n};\n\n"
       "using Clock = fake::Reading;  // nanoseconds -1: the read fails\n\n"
       "struct Scenario {\n    const char *name;\n    const long *kernel;\n    unsigned kernel_count;\n"
+      "    int kernel_then;  // errno of every getrandom call after the script (0: none)\n"
       "    const Clock *clock;\n    unsigned clock_count;\n    const Step *steps;\n"
       "    unsigned step_count;  // steps[0] is the init\n"
       "    unsigned clock_reads;\n    unsigned getrandom_calls;\n};\n\n")
     table = []
-    for name, kernel, clock, ops in SCENARIOS:
-        results, system = run(kernel, clock, ops)
+    for name, kernel, clock, ops, then_errno in SCENARIOS:
+        results, system = run(kernel, clock, ops, then_errno)
         p = f"k{name}"
         w(f"constexpr long {p}Kernel[] = {{{', '.join(map(str, kernel or [0]))}}};\n")
         w(f"constexpr Clock {p}Clock[] = {{\n")
@@ -335,7 +348,7 @@ def emit():
             offset = op[2] if op[0] in ("get", "getnull") else 0
             steps.append(f"    {{{kind}, {length}u, {offset}u, {data}, {rc}, {expected}}},\n")
         w(f"constexpr Step {p}Steps[] = {{\n{''.join(steps)}}};\n\n")
-        table.append(f"    {{\"{name}\", {p}Kernel, {len(kernel)}, {p}Clock, {len(clock)}, "
+        table.append(f"    {{\"{name}\", {p}Kernel, {len(kernel)}, {then_errno}, {p}Clock, {len(clock)}, "
                      f"{p}Steps, {len(steps)}, {system.clock_reads}, {system.getrandom_calls}}},\n")
         if len(results) != len(all_ops):
             raise SystemExit(f"{name}: init failed but the scenario has further steps")

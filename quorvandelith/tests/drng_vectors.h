@@ -31,6 +31,7 @@ struct Scenario {
     const char *name;
     const long *kernel;
     unsigned kernel_count;
+    int kernel_then;  // errno of every getrandom call after the script (0: none)
     const Clock *clock;
     unsigned clock_count;
     const Step *steps;
@@ -384,8 +385,8 @@ constexpr Step kVolumeLimitSteps[] = {
     {Op::get, 33u, 0u, nullptr, 0, kVolumeLimitOut19},
 };
 
-constexpr long kZeroReturnsKeepErrnoKernel[] = {-4, 0, 20, -85, 0, 0, 12, 7, -11};
-constexpr Clock kZeroReturnsKeepErrnoClock[] = {
+constexpr long kZeroReturnEndsTheReadKernel[] = {-4, 32, 20, 0, -85, 0, 12, 20};
+constexpr Clock kZeroReturnEndsTheReadClock[] = {
     {300, 100000007},
     {300, 200000014},
     {300, 300000021},
@@ -398,17 +399,62 @@ constexpr Clock kZeroReturnsKeepErrnoClock[] = {
     {300, 70},
     {300, 100000077},
     {300, 5},
-    {301, 1},
-    {302, 2},
-    {303, 3},
+    {1000, 1},
+    {1001, 2},
+    {1002, 3},
+    {1003, 4},
 };
-constexpr uint8_t kZeroReturnsKeepErrnoOut1[] = {0x84, 0x36, 0xa2, 0x10, 0x4c, 0x86, 0xa7, 0x15, 0xec, 0xf8, 0xd5, 0x35, 0x90, 0xe4, 0xb0, 0x6d, 0x8f, 0x46, 0x1c, 0xc0, 0x52, 0x97, 0xf1, 0x81, 0x3f, 0x3c, 0x68, 0xa5, 0x89, 0xae, 0x84, 0x6e, 0xdb, 0xe6, 0xfb, 0xf5, 0x12, 0x4d, 0x54, 0x3e, 0x85, 0xbb, 0xe9, 0xe6, 0x48, 0x4d, 0xdd, 0xf0};
-constexpr uint8_t kZeroReturnsKeepErrnoOut3[] = {0x7b, 0xa2, 0xd7, 0x68, 0x4f, 0xe8, 0x15, 0xdc, 0x88, 0x27, 0x98, 0xb5, 0x89, 0xa4, 0xa1, 0x4d, 0xd3, 0x54, 0x09, 0x15, 0xae, 0x52, 0x08, 0x2d, 0x5c, 0x72, 0x5d, 0x2e, 0x81, 0x4f, 0x8e, 0x98, 0xe3, 0xfc, 0xa9, 0x3f, 0x10, 0xe4, 0x55, 0x55, 0x46, 0x14, 0x4c, 0x4c, 0xd3, 0xd7, 0x83, 0xfa};
-constexpr Step kZeroReturnsKeepErrnoSteps[] = {
+constexpr uint8_t kZeroReturnEndsTheReadData3[] = {0x06, 0x0d, 0x14, 0x1b, 0x22};
+constexpr uint8_t kZeroReturnEndsTheReadOut4[] = {0xab, 0x89, 0xa9, 0x1a, 0xbd, 0x7d, 0xd4, 0x5d, 0x26, 0xae, 0xa2, 0xef, 0x15, 0x20, 0x99, 0xea, 0x12, 0xd2, 0xba, 0xb7, 0x2f, 0xee, 0xf0, 0x73, 0x50, 0xd4, 0xf8, 0x32, 0x37, 0x3e, 0x4a, 0x71, 0x7f, 0xf8, 0xc1, 0x73, 0xed, 0x92, 0xee, 0xd4, 0xac, 0x88, 0x26, 0xa1, 0x23, 0xca, 0xe5, 0xc8};
+constexpr uint8_t kZeroReturnEndsTheReadOut5[] = {0x52, 0xb2, 0x95, 0x89, 0xd8, 0x08, 0x58, 0xd3, 0x4b, 0x38, 0x59, 0x54, 0x4b, 0xc9, 0x95, 0x22, 0xb8, 0x91, 0x14, 0x70, 0xb0, 0x53, 0x00, 0x41, 0xf0, 0x82, 0x5e, 0xd8, 0x74, 0xe3, 0x89, 0x9d, 0x22, 0x23, 0x76, 0x0c, 0x49, 0x54, 0x7c, 0x25, 0x9b, 0xd1, 0x3d, 0x30, 0x85, 0x3c, 0xcd, 0x94};
+constexpr Step kZeroReturnEndsTheReadSteps[] = {
     {Op::reseed, 0u, 0u, nullptr, 0, nullptr},
-    {Op::get, 48u, 0u, nullptr, 0, kZeroReturnsKeepErrnoOut1},
+    {Op::get, 48u, 0u, nullptr, -14, nullptr},
     {Op::reseed, 0u, 0u, nullptr, -14, nullptr},
-    {Op::get, 48u, 0u, nullptr, 0, kZeroReturnsKeepErrnoOut3},
+    {Op::reseed, 5u, 0u, kZeroReturnEndsTheReadData3, 0, nullptr},
+    {Op::get, 48u, 0u, nullptr, 0, kZeroReturnEndsTheReadOut4},
+    {Op::get, 48u, 1u, nullptr, 0, kZeroReturnEndsTheReadOut5},
+};
+
+constexpr long kInitZeroReturnAfterEintrKernel[] = {-4, 0};
+constexpr Clock kInitZeroReturnAfterEintrClock[] = {
+    {1, 100000007},
+    {1, 200000014},
+    {1, 300000021},
+    {1, 400000028},
+    {1, 500000035},
+    {1, 600000042},
+    {1, 700000049},
+    {1, 800000056},
+    {1, 900000063},
+    {1, 70},
+    {1, 100000077},
+    {1, 5},
+};
+constexpr Step kInitZeroReturnAfterEintrSteps[] = {
+    {Op::reseed, 0u, 0u, nullptr, -14, nullptr},
+};
+
+constexpr long kInterruptedForeverKernel[] = {32, -4, 12};
+constexpr Clock kInterruptedForeverClock[] = {
+    {400, 100000007},
+    {400, 200000014},
+    {400, 300000021},
+    {400, 400000028},
+    {400, 500000035},
+    {400, 600000042},
+    {400, 700000049},
+    {400, 800000056},
+    {400, 900000063},
+    {400, 70},
+    {400, 100000077},
+    {400, 5},
+    {1001, 1},
+};
+constexpr Step kInterruptedForeverSteps[] = {
+    {Op::reseed, 0u, 0u, nullptr, 0, nullptr},
+    {Op::get, 16u, 0u, nullptr, -14, nullptr},
+    {Op::reseed, 0u, 0u, nullptr, -14, nullptr},
 };
 
 constexpr long kInitShortReadKernel[] = {20, -11};
@@ -450,16 +496,18 @@ constexpr Step kInitNoGetrandomSteps[] = {
 };
 
 constexpr Scenario kScenarios[] = {
-    {"Lengths", kLengthsKernel, 0, kLengthsClock, 23, kLengthsSteps, 12, 23, 1},
-    {"ExplicitReseeds", kExplicitReseedsKernel, 0, kExplicitReseedsClock, 32, kExplicitReseedsSteps, 13, 24, 7},
-    {"AgeLimit", kAgeLimitKernel, 0, kAgeLimitClock, 22, kAgeLimitSteps, 9, 23, 4},
-    {"ShortKernelReads", kShortKernelReadsKernel, 10, kShortKernelReadsClock, 22, kShortKernelReadsSteps, 6, 16, 10},
-    {"FailedAutomaticReseed", kFailedAutomaticReseedKernel, 4, kFailedAutomaticReseedClock, 17, kFailedAutomaticReseedSteps, 5, 17, 5},
-    {"FailedClockReads", kFailedClockReadsKernel, 0, kFailedClockReadsClock, 19, kFailedClockReadsSteps, 7, 18, 2},
-    {"VolumeLimit", kVolumeLimitKernel, 0, kVolumeLimitClock, 52, kVolumeLimitSteps, 20, 32, 2},
-    {"ZeroReturnsKeepErrno", kZeroReturnsKeepErrnoKernel, 9, kZeroReturnsKeepErrnoClock, 15, kZeroReturnsKeepErrnoSteps, 4, 14, 9},
-    {"InitShortRead", kInitShortReadKernel, 2, kInitShortReadClock, 12, kInitShortReadSteps, 1, 11, 2},
-    {"InitNoGetrandom", kInitNoGetrandomKernel, 1, kInitNoGetrandomClock, 12, kInitNoGetrandomSteps, 1, 11, 1},
+    {"Lengths", kLengthsKernel, 0, 0, kLengthsClock, 23, kLengthsSteps, 12, 23, 1},
+    {"ExplicitReseeds", kExplicitReseedsKernel, 0, 0, kExplicitReseedsClock, 32, kExplicitReseedsSteps, 13, 24, 7},
+    {"AgeLimit", kAgeLimitKernel, 0, 0, kAgeLimitClock, 22, kAgeLimitSteps, 9, 23, 4},
+    {"ShortKernelReads", kShortKernelReadsKernel, 10, 0, kShortKernelReadsClock, 22, kShortKernelReadsSteps, 6, 16, 10},
+    {"FailedAutomaticReseed", kFailedAutomaticReseedKernel, 4, 0, kFailedAutomaticReseedClock, 17, kFailedAutomaticReseedSteps, 5, 17, 5},
+    {"FailedClockReads", kFailedClockReadsKernel, 0, 0, kFailedClockReadsClock, 19, kFailedClockReadsSteps, 7, 18, 2},
+    {"VolumeLimit", kVolumeLimitKernel, 0, 0, kVolumeLimitClock, 52, kVolumeLimitSteps, 20, 32, 2},
+    {"ZeroReturnEndsTheRead", kZeroReturnEndsTheReadKernel, 8, 0, kZeroReturnEndsTheReadClock, 16, kZeroReturnEndsTheReadSteps, 6, 16, 8},
+    {"InitZeroReturnAfterEintr", kInitZeroReturnAfterEintrKernel, 2, 0, kInitZeroReturnAfterEintrClock, 12, kInitZeroReturnAfterEintrSteps, 1, 11, 2},
+    {"InterruptedForever", kInterruptedForeverKernel, 3, 85, kInterruptedForeverClock, 13, kInterruptedForeverSteps, 3, 13, 200005},
+    {"InitShortRead", kInitShortReadKernel, 2, 0, kInitShortReadClock, 12, kInitShortReadSteps, 1, 11, 2},
+    {"InitNoGetrandom", kInitNoGetrandomKernel, 1, 0, kInitNoGetrandomClock, 12, kInitNoGetrandomSteps, 1, 11, 1},
 };
 
 }  // namespace drng_vectors

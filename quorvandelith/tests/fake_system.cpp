@@ -28,8 +28,17 @@ std::atomic<uint64_t> stream_position{0};
 std::atomic<const fake::Reading *> clock_script{nullptr};
 std::atomic<size_t> clock_script_count{0};
 std::atomic<int> clock_read_count{0};
+std::atomic<uint32_t> clock_resolution{0};
 std::atomic<int> mlock_errno{0};
-std::atomic<int> memalign_errno{0};
+// mmap and munmap are also called by the sanitizer runtimes while they start,
+// before ThreadSanitizer can track anything: their fakes are left out of its
+// instrumentation, use atomic builtins instead of std::atomic (whose member
+// functions would be instrumented calls), and look the real function up on
+// every call instead of in a guarded static.
+int mmap_errno = 0;
+int mappings = 0;
+std::atomic<int> madvise_advice{0};
+std::atomic<int> madvise_errno{0};
 
 template <typename F>
 F next(const char *name) {
@@ -39,7 +48,9 @@ F next(const char *name) {
 using syscall_fn = long (*)(long, ...);
 using clock_fn = int (*)(clockid_t, struct timespec *);
 using mlock_fn = int (*)(const void *, size_t);
-using memalign_fn = int (*)(void **, size_t, size_t);
+using mmap_fn = void *(*)(void *, size_t, int, int, int, off_t);
+using munmap_fn = int (*)(void *, size_t);
+using madvise_fn = int (*)(void *, size_t, int);
 
 long real_getrandom(void *buf, size_t len, unsigned flags) {
     if (auto *byte = stream.load()) {
@@ -55,10 +66,6 @@ long real_getrandom(void *buf, size_t len, unsigned flags) {
 
 long fake_getrandom(void *buf, size_t len, unsigned flags) {
     calls++;
-    if (int err = getrandom_errno.load(); err != 0) {
-        errno = err;
-        return -1;
-    }
     if (script_left.load() > 0) {
         const long answer = *script.load();
         script.store(script.load() + 1);
@@ -68,6 +75,10 @@ long fake_getrandom(void *buf, size_t len, unsigned flags) {
             return -1;
         }
         return real_getrandom(buf, static_cast<size_t>(answer) < len ? answer : len, flags);
+    }
+    if (int err = getrandom_errno.load(); err != 0) {
+        errno = err;
+        return -1;
     }
     return real_getrandom(buf, len, flags);
 }
@@ -113,7 +124,11 @@ extern "C" int clock_gettime(clockid_t id, struct timespec *ts) noexcept {
         return 0;
     }
     static const clock_fn real = next<clock_fn>("clock_gettime");
-    return real(id, ts);
+    const int ret = real(id, ts);
+    if (const uint32_t step = clock_resolution.load(); id == CLOCK_REALTIME && step && ret == 0) {
+        ts->tv_nsec -= ts->tv_nsec % step;
+    }
+    return ret;
 }
 
 extern "C" int mlock(const void *addr, size_t len) noexcept {
@@ -125,12 +140,40 @@ extern "C" int mlock(const void *addr, size_t len) noexcept {
     return real(addr, len);
 }
 
-extern "C" int posix_memalign(void **memptr, size_t alignment, size_t size) noexcept {
-    if (int err = memalign_errno.load(); err != 0) {
-        return err;
+#define UNTRACKED_BY_TSAN __attribute__((no_sanitize("thread")))
+
+extern "C" UNTRACKED_BY_TSAN void *mmap(void *addr, size_t len, int prot, int flags, int fd,
+                                        off_t offset) noexcept {
+    if (int err = __atomic_load_n(&mmap_errno, __ATOMIC_RELAXED); err != 0) {
+        errno = err;
+        return MAP_FAILED;
     }
-    static const memalign_fn real = next<memalign_fn>("posix_memalign");
-    return real(memptr, alignment, size);
+    const auto real = reinterpret_cast<mmap_fn>(dlsym(RTLD_NEXT, "mmap"));
+    void *const mapped = real(addr, len, prot, flags, fd, offset);
+    if (mapped != MAP_FAILED) {
+        __atomic_fetch_add(&mappings, 1, __ATOMIC_RELAXED);
+    }
+    return mapped;
+}
+
+extern "C" UNTRACKED_BY_TSAN int munmap(void *addr, size_t len) noexcept {
+    const auto real = reinterpret_cast<munmap_fn>(dlsym(RTLD_NEXT, "munmap"));
+    const int ret = real(addr, len);
+    if (ret == 0) {
+        __atomic_fetch_sub(&mappings, 1, __ATOMIC_RELAXED);
+    }
+    return ret;
+}
+
+#undef UNTRACKED_BY_TSAN
+
+extern "C" int madvise(void *addr, size_t len, int advice) noexcept {
+    if (int err = madvise_errno.load(); err != 0 && advice == madvise_advice.load()) {
+        errno = err;
+        return -1;
+    }
+    static const madvise_fn real = next<madvise_fn>("madvise");
+    return real(addr, len, advice);
 }
 
 namespace fake {
@@ -165,11 +208,21 @@ void set_clock(int64_t seconds, uint32_t nanoseconds) {
 void fail_clock(bool fail) {
     clock_broken.store(fail);
 }
+void coarse_clock(uint32_t resolution_ns) {
+    clock_resolution.store(resolution_ns);
+}
+void fail_mmap(int err) {
+    __atomic_store_n(&mmap_errno, err, __ATOMIC_RELAXED);
+}
+int live_mappings() {
+    return __atomic_load_n(&mappings, __ATOMIC_RELAXED);
+}
+void fail_madvise(int advice, int err) {
+    madvise_advice.store(advice);
+    madvise_errno.store(err);
+}
 void fail_mlock(int err) {
     mlock_errno.store(err);
-}
-void fail_posix_memalign(int err) {
-    memalign_errno.store(err);
 }
 void reset() {
     script_left.store(0);
@@ -178,8 +231,10 @@ void reset() {
     clock_script.store(nullptr);
     clock_fixed.store(false);
     clock_broken.store(false);
+    clock_resolution.store(0);
     mlock_errno.store(0);
-    memalign_errno.store(0);
+    __atomic_store_n(&mmap_errno, 0, __ATOMIC_RELAXED);
+    madvise_errno.store(0);
 }
 
 }  // namespace fake

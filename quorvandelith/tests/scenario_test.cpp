@@ -71,6 +71,7 @@ TEST_P(Scripted, MatchesTheModel) {
     fake::kernel_stream(drng_vectors::kernel_byte);
     fake::script_clock(s.clock, s.clock_count);
     fake::script_getrandom(s.kernel, s.kernel_count);
+    fake::fail_getrandom(s.kernel_then);
     const int calls_before = fake::getrandom_calls();
 
     int sentinel;

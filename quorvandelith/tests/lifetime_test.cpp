@@ -1,0 +1,101 @@
+// Handles created and destroyed over and over by an unprivileged process under
+// a small lock limit, with the process allocating memory between them. Each
+// handle is a locked page of its own, and destroy unmaps it, which gives the
+// lock back: init never runs out of lockable memory.
+
+#include <errno.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "process_support.h"
+#include "quorvandelith.h"
+
+namespace {
+
+constexpr int cycles = 20000;
+constexpr rlim_t lock_limit = 64 * 1024;
+constexpr uid_t nobody = 65534;
+
+struct Lifetimes {
+    int setup_errno;  // of lowering the limit or dropping root
+    int cycles_done;  // before one failed
+    int32_t failure;  // that cycle's init or get result
+    long locked_first_kib;  // VmLck with the first handle live
+    long locked_last_kib;   // with the last one live
+    long locked_after_kib;  // after the last destroy
+};
+
+// Lowers the lock limit; as root, also becomes the user nobody, so that the
+// limit holds (root may lock any amount).
+int become_unprivileged() {
+    const rlimit limit{lock_limit, lock_limit};
+    if (setrlimit(RLIMIT_MEMLOCK, &limit) != 0) {
+        return errno;
+    }
+    if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 ||
+                           setuid(nobody) != 0)) {
+        return errno;
+    }
+    return 0;
+}
+
+Lifetimes create_draw_destroy() {
+    Lifetimes r{};
+    r.setup_errno = become_unprivileged();
+    if (r.setup_errno != 0) {
+        return r;
+    }
+    std::vector<void *> held;  // the allocations between cycles, kept to the end
+    held.reserve(cycles);
+    for (; r.cycles_done < cycles; r.cycles_done++) {
+        drng_chacha20 *drng = nullptr;
+        uint8_t out[32];
+        r.failure = drng_chacha20_init(&drng);
+        if (r.failure == 0) {
+            r.failure = drng_chacha20_get(drng, out, sizeof out);
+        }
+        if (r.failure != 0) {
+            drng_chacha20_destroy(drng);
+            break;
+        }
+        if (r.cycles_done == 0) {
+            r.locked_first_kib = process::locked_kib();
+        } else if (r.cycles_done == cycles - 1) {
+            r.locked_last_kib = process::locked_kib();
+        }
+        drng_chacha20_destroy(drng);
+        held.push_back(malloc(16 + static_cast<size_t>(r.cycles_done % 256)));
+    }
+    r.locked_after_kib = process::locked_kib();
+    for (void *p : held) {
+        free(p);
+    }
+    return r;
+}
+
+TEST(Lifetimes, CyclesNeverExhaustTheLockLimit) {
+#ifdef QUORVANDELITH_TEST_SANITIZER
+    GTEST_SKIP() << "the sanitizer runtimes make mlock a no-op: neither the lock limit nor VmLck "
+                    "can be observed";
+#endif
+    Lifetimes r{};
+    ASSERT_TRUE(process::run(create_draw_destroy, &r));
+    ASSERT_EQ(0, r.setup_errno) << strerror(r.setup_errno);
+    const long page_kib = sysconf(_SC_PAGESIZE) / 1024;
+    EXPECT_EQ(cycles, r.cycles_done) << "cycle failed with " << r.failure;
+    EXPECT_EQ(page_kib, r.locked_first_kib);
+    EXPECT_EQ(page_kib, r.locked_last_kib);
+    EXPECT_EQ(0, r.locked_after_kib);
+    printf("%d of %d cycles under a %lu KiB lock limit; VmLck %ld kB live, %ld kB after\n",
+           r.cycles_done, cycles, static_cast<unsigned long>(lock_limit / 1024),
+           r.locked_last_kib, r.locked_after_kib);
+}
+
+}  // namespace
