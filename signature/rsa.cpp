@@ -107,6 +107,30 @@ void bignum_pow_mod(bignum *result, const bignum *base, const bignum *exponent,
     bignum_free(q);
 }
 
+// 1 if the Miller-Rabin trial with witness a passes for n - 1 = u = d * 2^s: a^d mod n is
+// 1, or it or one of its s - 1 squarings is u. x is a work record.
+int trial_passes(const bignum *n, const bignum *u, const bignum *d, int s, const bignum *a,
+                 bignum *x) {
+    bignum_pow_mod(x, a, d, n);
+    if (bignum_isequal(x, &NUMS[1])) {
+        return 1;
+    }
+    for (int j = 0;; j++) {
+        if (bignum_isequal(x, u)) {
+            return 1;
+        }
+        if (j == s - 1) {
+            return 0;
+        }
+        if (montgomery_applies(n)) {
+            montgomery_square_mod(x, n);
+        } else {
+            bignum_imultiply(x, x);
+            bignum_imod(x, n);
+        }
+    }
+}
+
 // 1 if n passes count Miller-Rabin trials with random witnesses, 0 if n is found
 // composite. Each trial draws 10 * (words of n - 1) / 4 words from rand(). A witness
 // below 2 proves nothing, so its trial passes; a prime is never reported composite.
@@ -126,14 +150,11 @@ int miller_rabin_test(const bignum *n, int count, const small_factors *factors =
         small_factors_of(n, &found);
         factors = &found;
     }
-    bignum *one = bignum_alloc();
     bignum *u = bignum_alloc();
     bignum *d = bignum_alloc();
     bignum *a = bignum_alloc();
     bignum *x = bignum_alloc();
-    one->size = 1;
-    one->words[0] = 1;
-    bignum_subtract(u, n, one);
+    bignum_subtract(u, n, &NUMS[1]);
     bignum_copy(u, d);
     int s = 0;
     while (!bignum_isodd(d)) {
@@ -150,31 +171,10 @@ int miller_rabin_test(const bignum *n, int count, const small_factors *factors =
         // A passing trial has a^d = 1 or a^(d 2^j) = n - 1 (mod n) for some j < s; both hold
         // modulo any prime f dividing n, where n - 1 becomes f - 1. So a trial that fails
         // modulo such an f fails modulo n too, and its exponentiation would only confirm it.
-        if (small_factor_trial_fails(factors, a, d, s)) {
+        if (small_factor_trial_fails(factors, a, d, s) || !trial_passes(n, u, d, s, a, x)) {
             result = 0;
-            break;
-        }
-        bignum_pow_mod(x, a, d, n);
-        if (bignum_isequal(x, one)) {
-            continue;
-        }
-        for (int j = 0;; j++) {
-            if (bignum_isequal(x, u)) {
-                break;
-            }
-            if (j == s - 1) {
-                result = 0;
-                break;
-            }
-            if (montgomery_applies(n)) {
-                montgomery_square_mod(x, n);
-            } else {
-                bignum_imultiply(x, x);
-                bignum_imod(x, n);
-            }
         }
     }
-    bignum_free(one);
     bignum_free(u);
     bignum_free(d);
     bignum_free(a);
