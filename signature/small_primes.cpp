@@ -3,46 +3,93 @@
 // Miller-Rabin trial modulo a small prime factor.
 #include "small_primes.h"
 
+#include <initializer_list>
+#include <utility>
+
 namespace {
 
 using u64 = std::uint64_t;
 __extension__ typedef unsigned __int128 u128;
 
-struct prime_list {
+// The sieve of Eratosthenes runs over segments of segment_span numbers, each in a constant
+// evaluation of its own, so that none comes near the compilers' limits on the work of one
+// (about a million steps for clang). Plain arrays, as each call of std::array's operator[]
+// counts against those limits.
+constexpr u64 segment_span = 65536;
+constexpr int segment_count =
+    static_cast<int>((small_prime_bound + segment_span - 1) / segment_span);
+
+struct segment {
     int count;
-    std::array<std::uint32_t, small_prime_count> p;
+    std::uint32_t p[segment_span / 2];
 };
 
-// The odd primes below the bound. Entry i of the sieve stands for the odd number 2 i + 1,
-// so a prime p strikes out p^2, p^2 + 2 p, ... at indices p^2 / 2, p^2 / 2 + p, ...
-// (A plain array: constant evaluation of std::array's operator[] is much slower.)
-constexpr prime_list sieve() {
-    constexpr std::uint32_t half = small_prime_bound / 2;
-    bool composite[half] = {};
-    prime_list list{};
-    for (std::uint32_t i = 1; i < half; i++) {
-        if (composite[i]) {
-            continue;
+// 1 if the odd number p >= 3 is prime, by trial division.
+constexpr bool odd_prime(u64 p) {
+    for (u64 q = 3; q * q <= p; q += 2) {
+        if (p % q == 0) {
+            return false;
         }
-        const u64 p = 2 * i + 1;
-        for (u64 j = p * p / 2; j < half; j += p) {
-            composite[j] = true;
-        }
-        if (list.count < small_prime_count) {
-            list.p[list.count] = static_cast<std::uint32_t>(p);
-        }
-        list.count++;
     }
-    return list;
+    return true;
 }
 
-constexpr prime_list sieved = sieve();
-static_assert(sieved.count == small_prime_count,
+// The odd primes in lo .. hi - 1, for even lo and hi <= lo + segment_span. Entry i stands
+// for the odd number lo + 2 i + 1. Every odd prime p with p^2 < hi strikes out its odd
+// multiples from p^2 on.
+constexpr segment sieve_segment(u64 lo, u64 hi) {
+    bool composite[segment_span / 2] = {};
+    for (u64 p = 3; p * p < hi; p += 2) {
+        if (!odd_prime(p)) {
+            continue;
+        }
+        u64 j = (lo / p + 1) * p;  // the first multiple above lo
+        if (j % 2 == 0) {
+            j += p;
+        }
+        for (j = j < p * p ? p * p : j; j < hi; j += 2 * p) {
+            composite[(j - lo) / 2] = true;
+        }
+    }
+    segment primes{};
+    for (u64 x = lo + 1; x < hi; x += 2) {
+        if (x > 1 && !composite[(x - lo) / 2]) {
+            primes.p[primes.count++] = static_cast<std::uint32_t>(x);
+        }
+    }
+    return primes;
+}
+
+template <int k>
+constexpr segment sieved = sieve_segment(
+    k * segment_span, (k + 1) * segment_span < small_prime_bound ? (k + 1) * segment_span
+                                                                  : small_prime_bound);
+
+template <int... k>
+constexpr int prime_count(std::integer_sequence<int, k...>) {
+    return (sieved<k>.count + ...);
+}
+
+template <int... k>
+constexpr std::array<std::uint32_t, small_prime_count> concatenate(
+    std::integer_sequence<int, k...>) {
+    std::array<std::uint32_t, small_prime_count> table{};
+    int n = 0;
+    for (const segment *s : {&sieved<k>...}) {
+        for (int i = 0; i < s->count && n < small_prime_count; i++) {
+            table[n++] = s->p[i];
+        }
+    }
+    return table;
+}
+
+constexpr auto segments = std::make_integer_sequence<int, segment_count>{};
+static_assert(prime_count(segments) == small_prime_count,
               "small_prime_count is the number of odd primes below small_prime_bound");
 
 }  // namespace
 
-constexpr std::array<std::uint32_t, small_prime_count> small_primes = sieved.p;
+constexpr std::array<std::uint32_t, small_prime_count> small_primes = concatenate(segments);
 
 namespace {
 
