@@ -6,7 +6,11 @@
 //   Miller-Rabin exponentiation and squaring of key generation (the rand() draws
 //   replayed), then the signature and its check under the demonstration key.
 //   rsa_generate_key_pair: the program's key generation in-process, counting the prime
-//   candidates (progress dots) and the Miller-Rabin trials (rand() draws).
+//   candidates (progress dots), the Miller-Rabin trials (rand() draws), the exponentiations
+//   computed and those skipped because a small prime factor proved the trial's failure,
+//   and the time spent finding small factors and checking trials modulo them.
+//   small_factors_of, candidate_sieve: finding the small prime factors of a 1023-bit
+//   candidate on its own, and by sieving a window of candidates.
 // At the end the two ratios are printed: bignum_pow_mod / mpz_powm and whole run / replay.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -23,7 +27,65 @@
 #include <string>
 #include <vector>
 
+#include <chrono>
+
+#include "../signature/montgomery.h"
+#include "../signature/small_primes.h"
+
+namespace {
+
+// Key generation's exponentiations (all of them take the Montgomery path: the candidates
+// are odd and of 32 words), the trials that a small factor proves failing, and the time
+// spent finding small factors and checking trials modulo them.
+struct {
+    long exponentiations, skipped;
+    double factor_seconds, check_seconds;
+} keygen;
+
+struct timed {
+    double *seconds;
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    ~timed() {
+        *seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
+};
+
+void counted_montgomery_pow_mod(bignum *result, const bignum *base, const bignum *exponent,
+                                const bignum *modulus) {
+    ++keygen.exponentiations;
+    montgomery_pow_mod(result, base, exponent, modulus);
+}
+
+int counted_small_factor_trial_fails(const small_factors *factors, const bignum *a,
+                                     const bignum *d, int s) {
+    timed t{&keygen.check_seconds};
+    const int fails = small_factor_trial_fails(factors, a, d, s);
+    keygen.skipped += fails;
+    return fails;
+}
+
+void timed_candidate_sieve_start(candidate_sieve *sieve, const bignum *n) {
+    timed t{&keygen.factor_seconds};
+    candidate_sieve_start(sieve, n);
+}
+
+const small_factors *timed_candidate_sieve_factors(candidate_sieve *sieve, int k) {
+    timed t{&keygen.factor_seconds};
+    return candidate_sieve_factors(sieve, k);
+}
+
+}  // namespace
+
+// Key generation with its calls to these four functions counted and timed.
+#define montgomery_pow_mod counted_montgomery_pow_mod
+#define small_factor_trial_fails counted_small_factor_trial_fails
+#define candidate_sieve_start timed_candidate_sieve_start
+#define candidate_sieve_factors timed_candidate_sieve_factors
 #include "../signature/rsa.cpp"
+#undef montgomery_pow_mod
+#undef small_factor_trial_fails
+#undef candidate_sieve_start
+#undef candidate_sieve_factors
 
 // The driver's data: the message and the demonstration key pair.
 #define main signature_client_main
@@ -318,6 +380,7 @@ void BM_rsa_generate_key_pair(benchmark::State &state) {
         // The program's sequence: rand() as if never seeded, progress dots to a file.
         srand(1);
         rand_draws = 0;
+        keygen = {};
         std::fflush(stdout);
         FILE *capture = std::tmpfile();
         int saved = dup(STDOUT_FILENO);
@@ -338,8 +401,41 @@ void BM_rsa_generate_key_pair(benchmark::State &state) {
     state.counters["candidates"] = static_cast<double>(candidates);
     state.counters["mr_trials"] = static_cast<double>((draws - 2 * 32 - 1) / 80);
     state.counters["rand_draws"] = static_cast<double>(draws);
+    state.counters["exponentiations"] = static_cast<double>(keygen.exponentiations);
+    state.counters["skipped"] = static_cast<double>(keygen.skipped);
+    state.counters["factor_ms"] = 1e3 * keygen.factor_seconds;
+    state.counters["check_ms"] = 1e3 * keygen.check_seconds;
 }
 BENCHMARK(BM_rsa_generate_key_pair)->Unit(benchmark::kSecond)->Iterations(1);
+
+// The small prime factors of one 1023-bit odd candidate found on their own: a pass over
+// the candidate per product of primes that fits 64 bits.
+void BM_small_factors_of(benchmark::State &state) {
+    PowModInputs in;
+    bignum *n = to_bignum(in.modulus);
+    small_factors factors;
+    for (auto _ : state) {
+        small_factors_of(n, &factors);
+        benchmark::DoNotOptimize(factors);
+    }
+    bignum_free(n);
+}
+BENCHMARK(BM_small_factors_of)->Unit(benchmark::kMicrosecond);
+
+// The same for a whole window of sieve_window candidates from one 1023-bit start: the
+// residues of the start, then each prime marking the candidates it divides.
+void BM_candidate_sieve(benchmark::State &state) {
+    PowModInputs in;
+    bignum *n = to_bignum(in.modulus);
+    auto sieve = std::make_unique<candidate_sieve>();
+    for (auto _ : state) {
+        candidate_sieve_start(sieve.get(), n);
+        benchmark::DoNotOptimize(sieve->factors);
+    }
+    state.counters["window"] = sieve_window;
+    bignum_free(n);
+}
+BENCHMARK(BM_candidate_sieve)->Unit(benchmark::kMicrosecond);
 
 // The console report, plus the two ratios of interest from the times it saw: the medians
 // when the benchmarks are repeated (--benchmark_repetitions), else the single runs.

@@ -3,10 +3,12 @@
 #include "rsa.h"
 
 #include "montgomery.h"
+#include "small_primes.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 namespace {
 
@@ -105,10 +107,36 @@ void bignum_pow_mod(bignum *result, const bignum *base, const bignum *exponent,
     bignum_free(q);
 }
 
+// 1 if the Miller-Rabin trial with witness a passes for n - 1 = u = d * 2^s: a^d mod n is
+// 1, or it or one of its s - 1 squarings is u. x is a work record.
+int trial_passes(const bignum *n, const bignum *u, const bignum *d, int s, const bignum *a,
+                 bignum *x) {
+    bignum_pow_mod(x, a, d, n);
+    if (bignum_isequal(x, &NUMS[1])) {
+        return 1;
+    }
+    for (int j = 0;; j++) {
+        if (bignum_isequal(x, u)) {
+            return 1;
+        }
+        if (j == s - 1) {
+            return 0;
+        }
+        if (montgomery_applies(n)) {
+            montgomery_square_mod(x, n);
+        } else {
+            bignum_imultiply(x, x);
+            bignum_imod(x, n);
+        }
+    }
+}
+
 // 1 if n passes count Miller-Rabin trials with random witnesses, 0 if n is found
 // composite. Each trial draws 10 * (words of n - 1) / 4 words from rand(). A witness
 // below 2 proves nothing, so its trial passes; a prime is never reported composite.
-int miller_rabin_test(const bignum *n, int count) {
+// factors, if not null, are the small prime factors of n (small_factors_of); if null,
+// they are found here.
+int miller_rabin_test(const bignum *n, int count, const small_factors *factors = nullptr) {
     // n - 1 = d * 2^s only has an odd d for odd n >= 3; smaller or even n are settled here
     // without drawing.
     if (bignum_isless(n, &NUMS[3])) {
@@ -117,14 +145,16 @@ int miller_rabin_test(const bignum *n, int count) {
     if (!bignum_isodd(n)) {
         return 0;
     }
-    bignum *one = bignum_alloc();
+    small_factors found;
+    if (factors == nullptr) {
+        small_factors_of(n, &found);
+        factors = &found;
+    }
     bignum *u = bignum_alloc();
     bignum *d = bignum_alloc();
     bignum *a = bignum_alloc();
     bignum *x = bignum_alloc();
-    one->size = 1;
-    one->words[0] = 1;
-    bignum_subtract(u, n, one);
+    bignum_subtract(u, n, &NUMS[1]);
     bignum_copy(u, d);
     int s = 0;
     while (!bignum_isodd(d)) {
@@ -138,27 +168,13 @@ int miller_rabin_test(const bignum *n, int count) {
         if (bignum_isless(a, &NUMS[2])) {
             continue;
         }
-        bignum_pow_mod(x, a, d, n);
-        if (bignum_isequal(x, one)) {
-            continue;
-        }
-        for (int j = 0;; j++) {
-            if (bignum_isequal(x, u)) {
-                break;
-            }
-            if (j == s - 1) {
-                result = 0;
-                break;
-            }
-            if (montgomery_applies(n)) {
-                montgomery_square_mod(x, n);
-            } else {
-                bignum_imultiply(x, x);
-                bignum_imod(x, n);
-            }
+        // A passing trial has a^d = 1 or a^(d 2^j) = n - 1 (mod n) for some j < s; both hold
+        // modulo any prime f dividing n, where n - 1 becomes f - 1. So a trial that fails
+        // modulo such an f fails modulo n too, and its exponentiation would only confirm it.
+        if (small_factor_trial_fails(factors, a, d, s) || !trial_passes(n, u, d, s, a, x)) {
+            result = 0;
         }
     }
-    bignum_free(one);
     bignum_free(u);
     bignum_free(d);
     bignum_free(a);
@@ -167,16 +183,19 @@ int miller_rabin_test(const bignum *n, int count) {
 }
 
 // p = the first probable prime at or above a random odd value of size / 4 words; one dot
-// per candidate shows progress.
+// per candidate shows progress. The candidates' small prime factors come from sieving the
+// run of candidates, which costs less than finding them for each candidate on its own.
 void random_prime(int size, bignum *p) {
     bignum_random(size, p);
     if (!bignum_isodd(p)) {
         p->words[0] += 1;  // cannot carry: the word was even
     }
-    for (;;) {
+    auto sieve = std::make_unique<candidate_sieve>();
+    candidate_sieve_start(sieve.get(), p);
+    for (int k = 0;; k++) {
         std::putchar('.');
         std::fflush(stdout);
-        if (miller_rabin_test(p, 100)) {
+        if (miller_rabin_test(p, 100, candidate_sieve_factors(sieve.get(), k))) {
             break;
         }
         bignum_iadd_2(p);
