@@ -257,29 +257,12 @@ __attribute__((target("avx2"))) void chacha20_8blocks_avx2(const uint32_t block[
     a = _mm512_add_epi32(a, b), d = _mm512_xor_si512(d, a), d = _mm512_rol_epi32(d, 8);  \
     c = _mm512_add_epi32(c, d), b = _mm512_xor_si512(b, c), b = _mm512_rol_epi32(b, 7)
 
-// Sixteen blocks from counter block[12] + 0..15; block[12] is left alone.
-__attribute__((target("avx512f"))) void chacha20_16blocks_avx512(const uint32_t block[16],
-                                                                 uint8_t *out) {
-    const __m512i counters =
-        _mm512_add_epi32(_mm512_set1_epi32(static_cast<int>(block[12])),
-                         _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
-    __m512i x[16];
-#pragma GCC unroll 16
-    for (int i = 0; i < 16; i++) {
-        x[i] = i == 12 ? counters : _mm512_set1_epi32(static_cast<int>(block[i]));
-    }
-#pragma GCC unroll 10
-    for (int r = 0; r < 10; r++) {
-        VECTOR_DOUBLE_ROUND(QR_AVX512, x);
-    }
-#pragma GCC unroll 16
-    for (int i = 0; i < 16; i++) {
-        x[i] = _mm512_add_epi32(x[i],
-                                i == 12 ? counters : _mm512_set1_epi32(static_cast<int>(block[i])));
-    }
-    // Transpose 4x4 words inside each 128-bit quarter: quarter q of y[g][r]
-    // holds words 4g..4g+3 of block 4q + r. Then regroup the quarters so that
-    // each vector is one whole block.
+// Stores sixteen blocks held one per lane (x[j] is word j of every block):
+// transpose 4x4 words inside each 128-bit quarter, so that quarter q of
+// y[g][r] holds words 4g..4g+3 of block 4q + r, then regroup the quarters so
+// that each vector is one whole block.
+__attribute__((target("avx512f"))) inline void store_16blocks_avx512(const __m512i x[16],
+                                                                     uint8_t *out) {
     __m512i y[4][4];
 #pragma GCC unroll 16
     for (int g = 0; g < 4; g++) {
@@ -306,6 +289,44 @@ __attribute__((target("avx512f"))) void chacha20_16blocks_avx512(const uint32_t 
     }
 }
 
+// 16 * Sets blocks from counter block[12] + 0..16 * Sets - 1, set s holding
+// blocks 16s..16s+15 one per lane; block[12] is left alone. The sets do not
+// depend on each other, so the CPU overlaps their rounds: with one set it
+// often waits on the chain of dependent additions, XORs and rotations inside
+// the quarter rounds. Two sets fill the 32 vector registers; a third spills.
+template <int Sets>
+__attribute__((target("avx512f"))) void chacha20_blocks_sets_avx512(const uint32_t block[16],
+                                                                    uint8_t *out) {
+    const __m512i lanes = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    __m512i counters[Sets];
+    __m512i x[Sets][16];
+#pragma GCC unroll 4
+    for (int s = 0; s < Sets; s++) {
+        counters[s] =
+            _mm512_add_epi32(_mm512_set1_epi32(static_cast<int>(block[12] + 16u * s)), lanes);
+#pragma GCC unroll 16
+        for (int i = 0; i < 16; i++) {
+            x[s][i] = i == 12 ? counters[s] : _mm512_set1_epi32(static_cast<int>(block[i]));
+        }
+    }
+#pragma GCC unroll 10
+    for (int r = 0; r < 10; r++) {
+#pragma GCC unroll 4
+        for (int s = 0; s < Sets; s++) {
+            VECTOR_DOUBLE_ROUND(QR_AVX512, x[s]);
+        }
+    }
+#pragma GCC unroll 4
+    for (int s = 0; s < Sets; s++) {
+#pragma GCC unroll 16
+        for (int i = 0; i < 16; i++) {
+            x[s][i] = _mm512_add_epi32(
+                x[s][i], i == 12 ? counters[s] : _mm512_set1_epi32(static_cast<int>(block[i])));
+        }
+        store_16blocks_avx512(x[s], out + 16 * 64 * s);
+    }
+}
+
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
@@ -325,9 +346,15 @@ __attribute__((target("avx2"))) void chacha20_blocks_avx2(uint32_t block[16], ui
 
 __attribute__((target("avx512f"))) void chacha20_blocks_avx512(uint32_t block[16], uint8_t *out,
                                                                size_t nblocks) {
-    for (; nblocks >= 16; nblocks -= 16, out += 16 * 64) {
-        chacha20_16blocks_avx512(block, out);
+    for (; nblocks >= 32; nblocks -= 32, out += 32 * 64) {
+        chacha20_blocks_sets_avx512<2>(block, out);
+        block[12] += 32;
+    }
+    if (nblocks >= 16) {
+        chacha20_blocks_sets_avx512<1>(block, out);
         block[12] += 16;
+        nblocks -= 16;
+        out += 16 * 64;
     }
     chacha20_blocks_avx2(block, out, nblocks);
 }
