@@ -7,7 +7,6 @@
 #include <string.h>
 #include <ucontext.h>
 
-
 #include "fake_system.h"
 #include "quorvandelith.h"
 
