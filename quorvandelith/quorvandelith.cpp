@@ -378,7 +378,8 @@ blocks_fn select_blocks() {
     return chacha20_blocks_portable;
 }
 
-// Reads the real-time clock; on failure nothing is written.
+// Reads the real-time clock; on failure nothing is written. The reading's
+// nanoseconds are seed material, so the local copy is wiped before return.
 void get_time(int64_t *seconds, uint32_t *nanoseconds) {
     struct timespec ts;
     if (clock_gettime(CLOCK_REALTIME, &ts) != 0) {
@@ -390,6 +391,7 @@ void get_time(int64_t *seconds, uint32_t *nanoseconds) {
     if (nanoseconds != nullptr) {
         *nanoseconds = static_cast<uint32_t>(ts.tv_nsec);
     }
+    wipe(&ts, sizeof ts);
 }
 
 // Each record has a page to itself, so that no other data shares its lock,
