@@ -1,13 +1,15 @@
-// Seed material that the library wipes must not survive in its stack frames.
-// Each call runs on a zeroed stack of the test's own (swapcontext), which is
-// searched afterwards for the bytes that the fakes handed out as seed: the
-// clock's nanoseconds and the kernel's random bytes.
+// Seed material, keystream and keys must not survive in the library's stack
+// frames. Each call runs on a zeroed stack of the test's own (own_stack.h),
+// which is searched afterwards for the bytes that the fakes handed out as
+// seed (the clock's nanoseconds and the kernel's random bytes), for the words
+// the call wrote out, and for the handle's key after the call (bytes 16..47
+// of the record: four constant words, then the eight key words).
 
 #include <gtest/gtest.h>
 #include <string.h>
-#include <ucontext.h>
 
 #include "fake_system.h"
+#include "own_stack.h"
 #include "quorvandelith.h"
 
 namespace {
@@ -19,37 +21,15 @@ uint8_t kernel_byte(uint64_t k) {
     return static_cast<uint8_t>(0xa7 + 0x3d * k);
 }
 
-alignas(64) uint8_t stack_area[256 * 1024];
-ucontext_t caller;
-ucontext_t callee;
 drng_chacha20 *handle = nullptr;
 bool call_is_get = false;
+uint32_t length = 0;
+alignas(64) uint8_t out[4096];  // off the searched stack
 int32_t result = 0;
 
 void call() {
-    uint8_t out[48];
-    result = call_is_get ? drng_chacha20_get(handle, out, sizeof out)
+    result = call_is_get ? drng_chacha20_get(handle, out, length)
                          : drng_chacha20_reseed(handle, nullptr, 0);
-}
-
-// Runs call() on stack_area, zeroed first.
-void call_on_own_stack() {
-    memset(stack_area, 0, sizeof stack_area);
-    ASSERT_EQ(0, getcontext(&callee));
-    callee.uc_stack.ss_sp = stack_area;
-    callee.uc_stack.ss_size = sizeof stack_area;
-    callee.uc_link = &caller;
-    makecontext(&callee, call, 0);
-    ASSERT_EQ(0, swapcontext(&caller, &callee));
-}
-
-// How many of the 4-byte pieces bytes[0..3], bytes[4..7], ... lie anywhere on that stack.
-int pieces_on_stack(const uint8_t *bytes, size_t len) {
-    int found = 0;
-    for (size_t piece = 0; piece + 4 <= len; piece += 4) {
-        found += memmem(stack_area, sizeof stack_area, bytes + piece, 4) != nullptr;
-    }
-    return found;
 }
 
 TEST(StackResidue, NoSeedBytesLeftOnTheStack) {
@@ -59,12 +39,14 @@ TEST(StackResidue, NoSeedBytesLeftOnTheStack) {
     const struct {
         const char *call;
         bool is_get;
+        uint32_t length;
         int64_t seconds;  // after the init at t0: 601 and more makes a get reseed
         bool reads_kernel;
     } cases[] = {
-        {"get", true, t0 + 1, false},
-        {"get that reseeds", true, t0 + 601, true},
-        {"reseed", false, t0 + 1, true},
+        {"get", true, 48, t0 + 1, false},
+        {"get of whole blocks", true, 4096, t0 + 1, false},
+        {"get that reseeds", true, 48, t0 + 601, true},
+        {"reseed", false, 0, t0 + 1, true},
     };
     uint8_t ns_bytes[4];
     memcpy(ns_bytes, &clock_ns, sizeof ns_bytes);
@@ -80,15 +62,19 @@ TEST(StackResidue, NoSeedBytesLeftOnTheStack) {
         fake::kernel_stream(kernel_byte);
         const int calls = fake::getrandom_calls();
         call_is_get = c.is_get;
-        call_on_own_stack();
+        length = c.length;
+        ASSERT_TRUE(own_stack::run(call));
         EXPECT_EQ(0, result);
         EXPECT_EQ(c.reads_kernel ? 1 : 0, fake::getrandom_calls() - calls);
         if (c.is_get) {
-            EXPECT_EQ(0, pieces_on_stack(ns_bytes, sizeof ns_bytes)) << "the nanosecond seed";
+            EXPECT_EQ(0, own_stack::pieces_left(ns_bytes, sizeof ns_bytes)) << "the nanosecond seed";
         }
         if (c.reads_kernel) {
-            EXPECT_EQ(0, pieces_on_stack(kernel_bytes, sizeof kernel_bytes)) << "the kernel seed";
+            EXPECT_EQ(0, own_stack::pieces_left(kernel_bytes, sizeof kernel_bytes)) << "the kernel seed";
         }
+        EXPECT_EQ(0, own_stack::pieces_left(out, c.length)) << "output words";
+        const uint8_t *key = reinterpret_cast<const uint8_t *>(handle) + 16;
+        EXPECT_EQ(0, own_stack::pieces_left(key, 32)) << "the next key";
         drng_chacha20_destroy(handle);
         fake::reset();
     }
