@@ -9,6 +9,7 @@
 
 #if defined(__x86_64__)
 #include <cpuid.h>
+#include <immintrin.h>
 #endif
 
 namespace {
@@ -57,6 +58,72 @@ namespace {
     "mov $0, %k[l0]\n\t"        \
     "adcx %[l0], %[h1]\n\t"     \
     "adox %[l0], %[h1]\n\t"
+
+// Limb p of a 32-limb row (offset 8 p); the parity of p fixes which high-half register it
+// makes and which it adds. ADX_Tk is the row's last k limbs.
+#define ADX_P0 ADX_LIMB(0, "l0", "h0", "h1")
+#define ADX_P1 ADX_LIMB(8, "l1", "h1", "h0")
+#define ADX_P2 ADX_LIMB(16, "l0", "h0", "h1")
+#define ADX_P3 ADX_LIMB(24, "l1", "h1", "h0")
+#define ADX_P4 ADX_LIMB(32, "l0", "h0", "h1")
+#define ADX_P5 ADX_LIMB(40, "l1", "h1", "h0")
+#define ADX_P6 ADX_LIMB(48, "l0", "h0", "h1")
+#define ADX_P7 ADX_LIMB(56, "l1", "h1", "h0")
+#define ADX_P8 ADX_LIMB(64, "l0", "h0", "h1")
+#define ADX_P9 ADX_LIMB(72, "l1", "h1", "h0")
+#define ADX_P10 ADX_LIMB(80, "l0", "h0", "h1")
+#define ADX_P11 ADX_LIMB(88, "l1", "h1", "h0")
+#define ADX_P12 ADX_LIMB(96, "l0", "h0", "h1")
+#define ADX_P13 ADX_LIMB(104, "l1", "h1", "h0")
+#define ADX_P14 ADX_LIMB(112, "l0", "h0", "h1")
+#define ADX_P15 ADX_LIMB(120, "l1", "h1", "h0")
+#define ADX_P16 ADX_LIMB(128, "l0", "h0", "h1")
+#define ADX_P17 ADX_LIMB(136, "l1", "h1", "h0")
+#define ADX_P18 ADX_LIMB(144, "l0", "h0", "h1")
+#define ADX_P19 ADX_LIMB(152, "l1", "h1", "h0")
+#define ADX_P20 ADX_LIMB(160, "l0", "h0", "h1")
+#define ADX_P21 ADX_LIMB(168, "l1", "h1", "h0")
+#define ADX_P22 ADX_LIMB(176, "l0", "h0", "h1")
+#define ADX_P23 ADX_LIMB(184, "l1", "h1", "h0")
+#define ADX_P24 ADX_LIMB(192, "l0", "h0", "h1")
+#define ADX_P25 ADX_LIMB(200, "l1", "h1", "h0")
+#define ADX_P26 ADX_LIMB(208, "l0", "h0", "h1")
+#define ADX_P27 ADX_LIMB(216, "l1", "h1", "h0")
+#define ADX_P28 ADX_LIMB(224, "l0", "h0", "h1")
+#define ADX_P29 ADX_LIMB(232, "l1", "h1", "h0")
+#define ADX_P30 ADX_LIMB(240, "l0", "h0", "h1")
+#define ADX_P31 ADX_LIMB(248, "l1", "h1", "h0")
+#define ADX_T1 ADX_P31
+#define ADX_T2 ADX_P30 ADX_T1
+#define ADX_T3 ADX_P29 ADX_T2
+#define ADX_T4 ADX_P28 ADX_T3
+#define ADX_T5 ADX_P27 ADX_T4
+#define ADX_T6 ADX_P26 ADX_T5
+#define ADX_T7 ADX_P25 ADX_T6
+#define ADX_T8 ADX_P24 ADX_T7
+#define ADX_T9 ADX_P23 ADX_T8
+#define ADX_T10 ADX_P22 ADX_T9
+#define ADX_T11 ADX_P21 ADX_T10
+#define ADX_T12 ADX_P20 ADX_T11
+#define ADX_T13 ADX_P19 ADX_T12
+#define ADX_T14 ADX_P18 ADX_T13
+#define ADX_T15 ADX_P17 ADX_T14
+#define ADX_T16 ADX_P16 ADX_T15
+#define ADX_T17 ADX_P15 ADX_T16
+#define ADX_T18 ADX_P14 ADX_T17
+#define ADX_T19 ADX_P13 ADX_T18
+#define ADX_T20 ADX_P12 ADX_T19
+#define ADX_T21 ADX_P11 ADX_T20
+#define ADX_T22 ADX_P10 ADX_T21
+#define ADX_T23 ADX_P9 ADX_T22
+#define ADX_T24 ADX_P8 ADX_T23
+#define ADX_T25 ADX_P7 ADX_T24
+#define ADX_T26 ADX_P6 ADX_T25
+#define ADX_T27 ADX_P5 ADX_T26
+#define ADX_T28 ADX_P4 ADX_T27
+#define ADX_T29 ADX_P3 ADX_T28
+#define ADX_T30 ADX_P2 ADX_T29
+#define ADX_T31 ADX_P1 ADX_T30
 
 // rp[0 .. 15] += up[0 .. 15] v + carry; returns the carry limb.
 inline u64 addmul16(u64 *rp, const u64 *up, u64 v, u64 carry) {
@@ -118,6 +185,51 @@ u64 addmul_loop(u64 *rp, const u64 *up, long n, u64 v, u64 carry) {
     return h1;
 }
 
+// The cross products of a square of 16 or 32 limbs in one straight run: row i adds
+// a[i] a[i+1 .. n-1] at limb 2i + 1 and stores its carry limb at i + n. Row i is the last
+// n - 1 - i limbs of a 32-limb row whose base rp (the limb 32 before the row's end,
+// t + i + n - 32) moves up one limb per row, and whose multiplicands all start from the
+// same base (a + n - 32); its carry limb goes to rp + 32.
+#define ADX_ROW(aoff, tail)                          \
+    "mov " #aoff "(%[a]), %%rdx\n\t"                 \
+    "xor %k[h0], %k[h0]\n\t"                         \
+    "xor %k[h1], %k[h1]\n\t" tail ADX_END             \
+    "mov %[h1], 256(%[rp])\n\t"                      \
+    "lea 8(%[rp]), %[rp]\n\t"
+#define ADX_TRIANGLE16 \
+    ADX_ROW(0, ADX_T15) ADX_ROW(8, ADX_T14) ADX_ROW(16, ADX_T13) ADX_ROW(24, ADX_T12) \
+    ADX_ROW(32, ADX_T11) ADX_ROW(40, ADX_T10) ADX_ROW(48, ADX_T9) ADX_ROW(56, ADX_T8) \
+    ADX_ROW(64, ADX_T7) ADX_ROW(72, ADX_T6) ADX_ROW(80, ADX_T5) ADX_ROW(88, ADX_T4) \
+    ADX_ROW(96, ADX_T3) ADX_ROW(104, ADX_T2) ADX_ROW(112, ADX_T1)
+#define ADX_TRIANGLE32 \
+    ADX_ROW(0, ADX_T31) ADX_ROW(8, ADX_T30) ADX_ROW(16, ADX_T29) ADX_ROW(24, ADX_T28) \
+    ADX_ROW(32, ADX_T27) ADX_ROW(40, ADX_T26) ADX_ROW(48, ADX_T25) ADX_ROW(56, ADX_T24) \
+    ADX_ROW(64, ADX_T23) ADX_ROW(72, ADX_T22) ADX_ROW(80, ADX_T21) ADX_ROW(88, ADX_T20) \
+    ADX_ROW(96, ADX_T19) ADX_ROW(104, ADX_T18) ADX_ROW(112, ADX_T17) ADX_ROW(120, ADX_T16) \
+    ADX_ROW(128, ADX_T15) ADX_ROW(136, ADX_T14) ADX_ROW(144, ADX_T13) ADX_ROW(152, ADX_T12) \
+    ADX_ROW(160, ADX_T11) ADX_ROW(168, ADX_T10) ADX_ROW(176, ADX_T9) ADX_ROW(184, ADX_T8) \
+    ADX_ROW(192, ADX_T7) ADX_ROW(200, ADX_T6) ADX_ROW(208, ADX_T5) ADX_ROW(216, ADX_T4) \
+    ADX_ROW(224, ADX_T3) ADX_ROW(232, ADX_T2) ADX_ROW(240, ADX_T1)
+
+void cross_products16(u64 *t, const u64 *a) {
+    std::uintptr_t rp = reinterpret_cast<std::uintptr_t>(t) - 8 * 16;
+    const std::uintptr_t up = reinterpret_cast<std::uintptr_t>(a) - 8 * 16;
+    u64 h0, h1, l0, l1;
+    asm volatile(ADX_TRIANGLE16
+                 : [rp] "+r"(rp), [h0] "=&r"(h0), [h1] "=&r"(h1), [l0] "=&r"(l0), [l1] "=&r"(l1)
+                 : [up] "r"(up), [a] "r"(a)
+                 : "rdx", "cc", "memory");
+}
+
+void cross_products32(u64 *t, const u64 *a) {
+    std::uintptr_t rp = reinterpret_cast<std::uintptr_t>(t);
+    u64 h0, h1, l0, l1;
+    asm volatile(ADX_TRIANGLE32
+                 : [rp] "+r"(rp), [h0] "=&r"(h0), [h1] "=&r"(h1), [l0] "=&r"(l0), [l1] "=&r"(l1)
+                 : [up] "r"(a), [a] "r"(a)
+                 : "rdx", "cc", "memory");
+}
+
 #undef ADX_LIMB
 #undef ADX_FOUR
 #undef ADX_SIXTEEN
@@ -147,6 +259,21 @@ inline u64 addmul_row(u64 *rp, const u64 *up, int n, u64 v) {
     return addmul_loop(rp, up, n, v, 0);
 }
 
+// r = x - m if x (with the carry limb top above it) is at least m, else r = x; n limbs.
+void subtract_if_needed(u64 *r, const u64 *x, u64 top, const u64 *m, int n) {
+    u64 d[max_limbs];
+    unsigned char borrow = 0;
+    for (int i = 0; i < n; i++) {
+        unsigned long long v;
+        borrow = _subborrow_u64(borrow, x[i], m[i], &v);
+        d[i] = v;
+    }
+    const u64 *src = (top != 0 || borrow == 0) ? d : x;
+    for (int i = 0; i < n; i++) {
+        r[i] = src[i];
+    }
+}
+
 // r = t R^-1 mod m for the 2n limbs of t (below m R): n reduction rows, each clearing
 // limb i of t and keeping its carry there, then the carries added in one pass.
 void reduce_rows(u64 *r, u64 *t, const montgomery_ctx *c) {
@@ -154,13 +281,42 @@ void reduce_rows(u64 *r, u64 *t, const montgomery_ctx *c) {
     for (int i = 0; i < n; i++) {
         t[i] = addmul_row(t + i, c->m, n, t[i] * c->m0inv);
     }
-    u64 carry = 0;
+    unsigned char carry = 0;
     for (int i = 0; i < n; i++) {
-        u128 s = static_cast<u128>(t[i + n]) + t[i] + carry;
-        t[i + n] = static_cast<u64>(s);
-        carry = static_cast<u64>(s >> 64);
+        unsigned long long v;
+        carry = _addcarry_u64(carry, t[i + n], t[i], &v);
+        t[i + n] = v;
     }
-    montgomery_subtract_if_needed(r, t + n, carry, c->m, n);  // the sum is below 2m
+    subtract_if_needed(r, t + n, carry, c->m, n);  // the sum is below 2m
+}
+
+// t[0 .. 2n-1] = 2 t + the squares a[i]^2 at limb 2i: adcx doubles each limb with the bit
+// shifted out of the one below (t + t + CF), adox adds the square's halves.
+void double_add_squares(u64 *t, const u64 *a, long n) {
+    long i = -n;
+    u64 lo, hi, x;
+    a += n;
+    asm volatile(
+        "xor %k[x], %k[x]\n\t"
+        "1:\n\t"
+        "mov (%[a],%[i],8), %%rdx\n\t"
+        "mulx %%rdx, %[lo], %[hi]\n\t"
+        "mov (%[t]), %[x]\n\t"
+        "adcx %[x], %[x]\n\t"
+        "adox %[lo], %[x]\n\t"
+        "mov %[x], (%[t])\n\t"
+        "mov 8(%[t]), %[x]\n\t"
+        "adcx %[x], %[x]\n\t"
+        "adox %[hi], %[x]\n\t"
+        "mov %[x], 8(%[t])\n\t"
+        "lea 16(%[t]), %[t]\n\t"
+        "lea 1(%[i]), %[i]\n\t"
+        "jrcxz 2f\n\t"
+        "jmp 1b\n\t"
+        "2:\n\t"
+        : [i] "+c"(i), [t] "+r"(t), [lo] "=&r"(lo), [hi] "=&r"(hi), [x] "=&r"(x)
+        : [a] "r"(a)
+        : "rdx", "cc", "memory");
 }
 
 }  // namespace
@@ -184,22 +340,16 @@ void montgomery_sqr_adx(u64 *r, const u64 *a, const montgomery_ctx *c) {
     for (int i = 0; i < 2 * n; i++) {
         t[i] = 0;
     }
-    for (int i = 0; i + 1 < n; i++) {
-        t[i + n] = addmul_any(t + 2 * i + 1, a + i + 1, n - 1 - i, a[i]);
+    if (n == 16) {
+        cross_products16(t, a);
+    } else if (n == 32) {
+        cross_products32(t, a);
+    } else {
+        for (int i = 0; i + 1 < n; i++) {
+            t[i + n] = addmul_any(t + 2 * i + 1, a + i + 1, n - 1 - i, a[i]);
+        }
     }
-    // Twice the cross products plus the squares: the doubling shifts each limb's top bit
-    // into the next limb.
-    u64 top_bit = 0, carry = 0;
-    for (int i = 0; i < n; i++) {
-        const u128 sq = static_cast<u128>(a[i]) * a[i];
-        const u64 lo = t[2 * i], hi = t[2 * i + 1];
-        u128 s = static_cast<u128>(lo << 1 | top_bit) + static_cast<u64>(sq) + carry;
-        t[2 * i] = static_cast<u64>(s);
-        s = static_cast<u128>(hi << 1 | lo >> 63) + static_cast<u64>(sq >> 64) + (s >> 64);
-        t[2 * i + 1] = static_cast<u64>(s);
-        carry = static_cast<u64>(s >> 64);
-        top_bit = hi >> 63;
-    }
+    double_add_squares(t, a, n);  // the square is below 2^(128 n): no carry out
     reduce_rows(r, t, c);
 }
 
