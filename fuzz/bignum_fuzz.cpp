@@ -2,16 +2,22 @@
 // rest is decoded into operands whose words are mostly edge values (0, 1,
 // 2^32 - 1, 2^31, 2^31 - 1, 2^32 - 2, small ones), with zero in either form
 // and, on request, equal operands. Every result is compared with GMP, in value
-// and in form (zero as size 0 or as one word, normalised otherwise).
-// montgomery.cpp and rsa.cpp are compiled in for the Montgomery kernels, the
-// exponentiation and gcd.
+// and in form (zero as size 0 or as one word, normalised otherwise). Modular
+// exponentiation is reached through montgomery_pow_mod for odd moduli, once per
+// Montgomery kernel this CPU runs (portable, ADX, IFMA, and the IFMA digit loop on
+// its scalar lane model, forced in turn), and through rsa_encrypt, on decimal
+// strings, for any modulus. The kernels' single products are checked too.
 #include <gmp.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
-#include "../signature/montgomery.cpp"
-#include "../signature/rsa.cpp"
+#include "bignum.h"
+#include "montgomery.h"
+#include "montgomery_ifma.h"
+#include "montgomery_kernels.h"
+#include "rsa.h"
 #include "support.h"
 
 namespace {
@@ -148,12 +154,45 @@ void arithmetic(Input *in, bool same) {
     divisions(a, b, za, zb);
 }
 
-void pow_mod(Input *in) {
+// x^2 mod m by montgomery_square_mod, the Miller-Rabin squaring, on x = base mod m.
+void square_mod(const Num &base, const Num &m, const Z &zb, const Z &zm) {
+    Num x;
+    Z want;
+    mpz_mod(want.v, zb.v, zm.v);
+    bignum_copy(base, x);
+    bignum_imod(x, m);
+    montgomery_square_mod(x, m);
+    mpz_powm_ui(want.v, want.v, 2, zm.v);
+    expect(x, want.v, Zero::size0, "montgomery_square_mod");
+}
+
+// Every kernel; those this CPU does not run are refused by the hook and skipped.
+constexpr std::pair<montgomery_kernel, const char *> kernels[] = {
+    {montgomery_kernel::automatic, "montgomery_pow_mod"},
+    {montgomery_kernel::portable, "montgomery_pow_mod, portable"},
+    {montgomery_kernel::adx, "montgomery_pow_mod, adx"},
+    {montgomery_kernel::ifma, "montgomery_pow_mod, ifma"},
+    {montgomery_kernel::ifma_emulated, "montgomery_pow_mod, ifma emulated"},
+};
+
+// Operand sizes in words for pow_mod; odd makes the modulus odd.
+struct PowSizes {
+    int modulus, base, exponent;
+    bool odd;
+};
+
+// base^e mod m: by montgomery_pow_mod where it applies (a non-zero exponent), and by
+// rsa_encrypt on decimal strings for every modulus, which takes the division path for
+// even and one-word moduli.
+void pow_mod(Input *in, PowSizes sizes) {
     Num m, base, e, r;
-    operand(in, &m, 70);
-    operand(in, &base, 40);
+    operand(in, &m, sizes.modulus);
+    if (sizes.odd && m.p->size > 0) {
+        m.p->words[0] |= 1;
+    }
+    operand(in, &base, sizes.base);
     // The division path costs a long division per bit: shorter exponents there.
-    operand(in, &e, montgomery_applies(m) ? 24 : 4);
+    operand(in, &e, montgomery_applies(m) ? sizes.exponent : 4);
     if (bignum_iszero(m)) {
         return;
     }
@@ -161,110 +200,129 @@ void pow_mod(Input *in) {
     to_mpz(base, zb.v);
     to_mpz(e, ze.v);
     to_mpz(m, zm.v);
-    bignum_pow_mod(r, base, e, m);
-    if (mpz_sgn(ze.v) == 0) {
-        CHECK(r.words() == Words{1}, "pow_mod: exponent 0 gives 1 as one word");
-        return;
-    }
     mpz_powm(want.v, zb.v, ze.v, zm.v);
-    expect(r, want.v, m.p->size == 1 ? Zero::either : Zero::size0, "pow_mod");
-    if (montgomery_applies(m)) {  // the Miller-Rabin squaring, on x < m
-        Num x;
-        mpz_mod(want.v, zb.v, zm.v);
-        bignum_copy(base, x);
-        bignum_imod(x, m);
-        montgomery_square_mod(x, m);
-        mpz_powm_ui(want.v, want.v, 2, zm.v);
-        expect(x, want.v, Zero::size0, "montgomery_square_mod");
+    if (mpz_sgn(ze.v) == 0) {
+        mpz_set_ui(want.v, 1);  // exponent 0 gives 1, unreduced
+    }
+    if (montgomery_applies(m) && mpz_sgn(ze.v) != 0) {
+        for (const auto &[kernel, name] : kernels) {
+            if (montgomery_force_kernel(kernel) != 0) {
+                montgomery_pow_mod(r, base, e, m);
+                expect(r, want.v, Zero::size0, name);
+                square_mod(base, m, zb, zm);
+            }
+        }
+        montgomery_force_kernel(montgomery_kernel::automatic);
+    }
+    char *decimal[3] = {bignum_tostring(base), bignum_tostring(e), bignum_tostring(m)};
+    static char out[rsa_buffer_size];
+    rsa_encrypt(out, decimal[0], 0, decimal[2], decimal[1]);
+    char *expected = mpz_get_str(nullptr, 10, want.v);
+    CHECK(std::strcmp(out, expected) == 0, "rsa_encrypt");
+    std::free(expected);
+    for (char *text : decimal) {
+        std::free(text);
     }
 }
 
-void to_limbs(u64 *out, const mpz_t x, int n) {
-    std::memset(out, 0, sizeof(u64) * n);
-    mpz_export(out, nullptr, -1, sizeof(u64), 0, 0, x);
+void to_limbs(std::uint64_t *out, const mpz_t x, int count, unsigned nails) {
+    std::memset(out, 0, sizeof(std::uint64_t) * static_cast<std::size_t>(count));
+    mpz_export(out, nullptr, -1, sizeof(std::uint64_t), 0, nails, x);
 }
 
-void expect_limbs(const u64 *got, const mpz_t want, int n, const char *what) {
-    Z g;
-    mpz_import(g.v, static_cast<std::size_t>(n), -1, sizeof(u64), 0, 0, got);
+void expect_limbs(const std::uint64_t *got, int count, unsigned nails, const mpz_t want,
+                  const mpz_t m, bool almost, const char *what) {
+    Z g, twice;
+    mpz_import(g.v, static_cast<std::size_t>(count), -1, sizeof(std::uint64_t), 0, nails, got);
+    if (almost) {  // below 2m, then reduced
+        mpz_mul_2exp(twice.v, m, 1);
+        CHECK(mpz_cmp(g.v, twice.v) < 0, what);
+        mpz_mod(g.v, g.v, m);
+    }
     CHECK(mpz_cmp(g.v, want) == 0, what);
 }
 
-// out = x y R^-1 mod m.
-void montgomery_product(mpz_t out, const mpz_t x, const mpz_t y, const mpz_t r_inverse,
-                        const mpz_t m) {
-    mpz_mul(out, x, y);
-    mpz_mul(out, out, r_inverse);
-    mpz_mod(out, out, m);
-}
-
-// Every Montgomery kernel on a b (and a a) below an odd modulus of 1 to 64 limbs:
-// the column forms at any size and at the fixed sizes, the row form where the
-// CPU has it, and the reduction alone; and the setup's R^2 mod m.
-void kernels(Input *in) {
+// One Montgomery product and square per kernel this CPU runs, for an odd modulus of
+// 2 to 128 words and operands reduced below m (the limb kernels) or 2m (the digit
+// kernels): a b R^-1 mod m from GMP, R = 2^(64 limbs) or 2^(52 digits).
+void kernel_products(Input *in) {
     Num m, a, b;
     operand(in, &m, montgomery_max_words);
-    operand(in, &a, montgomery_max_words);
-    operand(in, &b, montgomery_max_words);
-    if (m.p->size == 0 || m.words().back() == 0) {
+    if (m.p->size > 0) {
+        m.p->words[0] |= 1;
+    }
+    operand(in, &a, montgomery_max_words + 1);
+    operand(in, &b, montgomery_max_words + 1);
+    if (!montgomery_applies(m)) {
         return;
     }
-    m.p->words[0] |= 1;
-    modulus_ctx c;
-    setup(&c, m);
-    const int n = c.n;
-    Z zm, za, zb, r, rinv, ab, aa, t;
+    Z zm, za, zb, bound, r, rinv, ab, aa;
     to_mpz(m, zm.v);
     to_mpz(a, za.v);
     to_mpz(b, zb.v);
-    mpz_mod(za.v, za.v, zm.v);
-    mpz_mod(zb.v, zb.v, zm.v);
-    mpz_setbit(r.v, 64 * n);
-    mpz_powm_ui(t.v, r.v, 2, zm.v);
-    expect_limbs(c.rr, t.v, n, "R^2 mod m");
-    CHECK(mpz_invert(rinv.v, r.v, zm.v) != 0 || mpz_cmp_ui(zm.v, 1) == 0, "R^-1");
-    montgomery_product(ab.v, za.v, zb.v, rinv.v, zm.v);
-    montgomery_product(aa.v, za.v, za.v, rinv.v, zm.v);
-    u64 la[max_limbs], lb[max_limbs], lt[2 * max_limbs], out[max_limbs];
-    to_limbs(la, za.v, n);
-    to_limbs(lb, zb.v, n);
-    mpz_mul(t.v, za.v, zb.v);
-    to_limbs(lt, t.v, 2 * n);
-    const auto kernel = [&](const char *what, const mpz_t want, auto run) {
-        run(out);
-        expect_limbs(out, want, n, what);
-    };
-    kernel("column product", ab.v, [&](u64 *o) { mont_mul_columns(o, la, lb, &c, n); });
-    kernel("column square", aa.v, [&](u64 *o) { mont_sqr_columns(o, la, &c, n); });
-    kernel("reduction", ab.v, [&](u64 *o) { redc(o, lt, &c, n); });
-    if (n == 16) {
-        const limbs16 fixed;
-        kernel("column product, 16", ab.v, [&](u64 *o) { mont_mul_columns(o, la, lb, &c, fixed); });
-        kernel("column square, 16", aa.v, [&](u64 *o) { mont_sqr_columns(o, la, &c, fixed); });
+    // The digit kernels first: they take operands up to 2m.
+    for (montgomery_kernel kernel : {montgomery_kernel::ifma, montgomery_kernel::ifma_emulated,
+                                     montgomery_kernel::portable, montgomery_kernel::adx}) {
+        if (montgomery_force_kernel(kernel) == 0) {
+            continue;
+        }
+        montgomery_ctx c;
+        montgomery_ctx_init(&c, m);
+        const bool digits = c.kernel == montgomery_kernel::ifma ||
+                            c.kernel == montgomery_kernel::ifma_emulated;
+        if (c.kernel != kernel && c.limb_kernel != kernel) {
+            continue;  // not for this size
+        }
+        const unsigned nails = digits ? 12 : 0;
+        const int count = digits ? (c.digits + 7) / 8 * 8 : c.n;
+        mpz_set_ui(r.v, 0);
+        mpz_setbit(r.v, static_cast<unsigned>(digits ? 52 * c.digits : 64 * c.n));
+        mpz_mul_2exp(bound.v, zm.v, digits ? 1 : 0);
+        mpz_mod(za.v, za.v, bound.v);
+        mpz_mod(zb.v, zb.v, bound.v);
+        CHECK(mpz_invert(rinv.v, r.v, zm.v) != 0, "R^-1");
+        mpz_mul(ab.v, za.v, zb.v);
+        mpz_mul(ab.v, ab.v, rinv.v);
+        mpz_mod(ab.v, ab.v, zm.v);
+        mpz_mul(aa.v, za.v, za.v);
+        mpz_mul(aa.v, aa.v, rinv.v);
+        mpz_mod(aa.v, aa.v, zm.v);
+        std::uint64_t la[montgomery_max_limbs], lb[montgomery_max_limbs];
+        std::uint64_t out[montgomery_max_limbs];
+        to_limbs(la, za.v, count, nails);
+        to_limbs(lb, zb.v, count, nails);
+        if (digits && kernel == montgomery_kernel::ifma) {
+            montgomery_mul_ifma(out, la, lb, &c);
+            expect_limbs(out, count, nails, ab.v, zm.v, true, "ifma product");
+            montgomery_sqr_ifma(out, la, &c);
+            expect_limbs(out, count, nails, aa.v, zm.v, true, "ifma square");
+        } else if (digits) {
+            montgomery_mul_ifma_emulated(out, la, lb, &c);
+            expect_limbs(out, count, nails, ab.v, zm.v, true, "ifma emulated product");
+            montgomery_sqr_ifma_emulated(out, la, &c);
+            expect_limbs(out, count, nails, aa.v, zm.v, true, "ifma emulated square");
+        } else if (kernel == montgomery_kernel::adx) {
+            montgomery_mul_adx(out, la, lb, &c);
+            expect_limbs(out, count, nails, ab.v, zm.v, false, "adx product");
+            montgomery_sqr_adx(out, la, &c);
+            expect_limbs(out, count, nails, aa.v, zm.v, false, "adx square");
+        } else {
+            montgomery_mul_portable(out, la, lb, &c);
+            expect_limbs(out, count, nails, ab.v, zm.v, false, "portable product");
+            montgomery_sqr_portable(out, la, &c);
+            expect_limbs(out, count, nails, aa.v, zm.v, false, "portable square");
+        }
     }
-    if (n == 32) {
-        const limbs32 fixed;
-        kernel("column product, 32", ab.v, [&](u64 *o) { mont_mul_columns(o, la, lb, &c, fixed); });
-        kernel("column square, 32", aa.v, [&](u64 *o) { mont_sqr_columns(o, la, &c, fixed); });
-    }
-#if defined(__x86_64__)
-    if (n % 4 == 0 && has_adx()) {
-        kernel("row product", ab.v, [&](u64 *o) { mont_mul_rows(o, la, lb, &c, n); });
-        kernel("row square", aa.v, [&](u64 *o) { mont_mul_rows(o, la, la, &c, n); });
-    }
-#endif
+    montgomery_force_kernel(montgomery_kernel::automatic);
 }
 
-void gcd_and_inverse(Input *in) {
+void inverse(Input *in) {
     Num a, m, r;
     operand(in, &a, 16);
     operand(in, &m, 16);
     Z za, zm, want;
     to_mpz(a, za.v);
     to_mpz(m, zm.v);
-    gcd(a, m, r);
-    mpz_gcd(want.v, za.v, zm.v);
-    expect(r, want.v, Zero::either, "gcd");
     if (mpz_cmp_ui(zm.v, 1) > 0 && mpz_invert(want.v, za.v, zm.v) != 0) {
         modular_inverse(a, m, r);
         expect(r, want.v, Zero::either, "modular_inverse");
@@ -302,13 +360,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::uint8_t op = in.byte();
     switch (op % 8) {
         case 4:
-            pow_mod(&in);
+            pow_mod(&in, {70, 40, 24, false});
             break;
-        case 5:
-            kernels(&in);
+        case 5:  // odd moduli of every size the Montgomery path takes, short exponents
+            if ((op & 0x80) != 0) {
+                kernel_products(&in);
+            } else {
+                pow_mod(&in, {montgomery_max_words, montgomery_max_words, 2, true});
+            }
             break;
         case 6:
-            gcd_and_inverse(&in);
+            inverse(&in);
             break;
         case 7:
             strings(&in);

@@ -328,7 +328,8 @@ TEST_F(Kernels, DigitConversions) {
             } else {
                 mpz_urandomb(x.v, rs, 64 * static_cast<unsigned>(n));
             }
-            u64 limbs[montgomery_max_limbs], digits[montgomery_max_digits], want[montgomery_max_digits];
+            u64 limbs[montgomery_max_limbs], digits[montgomery_max_digits];
+            u64 want[montgomery_max_digits];
             to_limbs(limbs, x.v, n);
             montgomery_to_digits(digits, limbs, &c);
             to_digits(want, x.v, montgomery_max_digits);
