@@ -76,6 +76,12 @@ struct zmm_ops {
     static V madd_hi(V acc, V a, V b) {
         return _mm512_madd52hi_epu64(acc, a, b);
     }
+    static V madd_lo_mask(V acc, unsigned k, V a, V b) {
+        return _mm512_mask_madd52lo_epu64(acc, static_cast<__mmask8>(k), a, b);
+    }
+    static V madd_hi_mask(V acc, unsigned k, V a, V b) {
+        return _mm512_mask_madd52hi_epu64(acc, static_cast<__mmask8>(k), a, b);
+    }
     // The zero-masking forms: the plain ones start from an undefined vector, which GCC 12
     // reports as possibly uninitialised.
     static V align1(V lo, V hi) {
@@ -98,7 +104,7 @@ void montgomery_mul_ifma(std::uint64_t *r, const std::uint64_t *a, const std::ui
 }
 
 void montgomery_sqr_ifma(std::uint64_t *r, const std::uint64_t *a, const montgomery_ctx *c) {
-    amm<zmm_ops>(r, a, a, c);
+    ams<zmm_ops>(r, a, c);
 }
 
 #if defined(__clang__)

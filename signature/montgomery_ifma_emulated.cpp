@@ -51,6 +51,22 @@ struct scalar_ops {
         }
         return acc;
     }
+    static V madd_lo_mask(const V &acc, unsigned k, const V &a, const V &b) {
+        const V sum = madd_lo(acc, a, b);
+        V v;
+        for (int l = 0; l < 8; l++) {
+            v.lane[l] = (k >> l & 1) != 0 ? sum.lane[l] : acc.lane[l];
+        }
+        return v;
+    }
+    static V madd_hi_mask(const V &acc, unsigned k, const V &a, const V &b) {
+        const V sum = madd_hi(acc, a, b);
+        V v;
+        for (int l = 0; l < 8; l++) {
+            v.lane[l] = (k >> l & 1) != 0 ? sum.lane[l] : acc.lane[l];
+        }
+        return v;
+    }
     static V align1(const V &lo, const V &hi) {
         V v;
         for (int k = 0; k < 7; k++) {
@@ -75,7 +91,7 @@ void montgomery_mul_ifma_emulated(u64 *r, const u64 *a, const u64 *b, const mont
 }
 
 void montgomery_sqr_ifma_emulated(u64 *r, const u64 *a, const montgomery_ctx *c) {
-    amm<scalar_ops>(r, a, a, c);
+    ams<scalar_ops>(r, a, c);
 }
 
 // Digit j is bits 52 j .. 52 j + 51 of the value; it spans one or two limbs.
