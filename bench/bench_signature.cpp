@@ -534,10 +534,9 @@ class RatioReporter : public benchmark::ConsoleReporter {
         for (int bits : pow_sizes) {
             const std::string size = std::to_string(bits);
             for (const Path &path : paths) {
-                ratio(("montgomery_pow_mod (" + std::string(path.name) + ") / mpz_powm, " + size +
-                       " bits (CPU time)")
-                          .c_str(),
-                      "BM_montgomery_pow_mod/" + size + "/" + path.name,
+                const std::string what = "montgomery_pow_mod (" + std::string(path.name) +
+                                         ") / mpz_powm, " + size + " bits (CPU time)";
+                ratio(what.c_str(), "BM_montgomery_pow_mod/" + size + "/" + path.name,
                       "BM_gmp_mpz_powm/" + size);
             }
         }

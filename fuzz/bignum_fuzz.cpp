@@ -268,8 +268,8 @@ void kernel_products(Input *in) {
         }
         montgomery_ctx c;
         montgomery_ctx_init(&c, m);
-        const bool digits = c.kernel == montgomery_kernel::ifma ||
-                            c.kernel == montgomery_kernel::ifma_emulated;
+        const bool digits =
+            c.kernel == montgomery_kernel::ifma || c.kernel == montgomery_kernel::ifma_emulated;
         if (c.kernel != kernel && c.limb_kernel != kernel) {
             continue;  // not for this size
         }

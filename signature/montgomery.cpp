@@ -101,8 +101,8 @@ montgomery_kernel limb_kernel_for(int n) {
 
 void choose_kernels(montgomery_ctx *c) {
     const int n = c->n;
-    c->limb_kernel = forced == montgomery_kernel::portable ? montgomery_kernel::portable
-                                                           : limb_kernel_for(n);
+    c->limb_kernel =
+        forced == montgomery_kernel::portable ? montgomery_kernel::portable : limb_kernel_for(n);
     c->kernel = c->limb_kernel;
     if (montgomery_ifma_digits(n) == 0) {
         return;
@@ -321,7 +321,7 @@ void montgomery_ctx_pow_mod(const montgomery_ctx *c, bignum *result, const bignu
 void montgomery_ctx_square_mod(const montgomery_ctx *c, bignum *x) {
     u64 a[max_limbs];
     load(a, x, c->n);
-    limb_sqr(a, a, c);        // x^2 R^-1
+    limb_sqr(a, a, c);         // x^2 R^-1
     limb_mul(a, a, c->rr, c);  // x^2
     store(x, a, c->n);
 }

@@ -34,10 +34,10 @@ enum class montgomery_kernel {
 // What the operations modulo one odd modulus m of n limbs share. Filled by
 // montgomery_ctx_init; read-only afterwards.
 struct montgomery_ctx {
-    std::int32_t n;                // limbs of m
-    montgomery_kernel kernel;      // kernel of the exponentiation (never automatic)
+    std::int32_t n;                 // limbs of m
+    montgomery_kernel kernel;       // kernel of the exponentiation (never automatic)
     montgomery_kernel limb_kernel;  // portable or adx: the kernel on 64-bit limbs
-    std::uint64_t m0inv;           // -m^-1 mod 2^64
+    std::uint64_t m0inv;            // -m^-1 mod 2^64
     std::uint64_t m[montgomery_max_limbs];
     std::uint64_t rr[montgomery_max_limbs];  // R^2 mod m for R = 2^(64 n)
     // Radix 2^52, set for the ifma kernels only: m and 2^(104 digits) mod m in digits below

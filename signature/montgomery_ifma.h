@@ -33,8 +33,8 @@ int montgomery_cpu_has_ifma();
 void montgomery_mul_ifma(std::uint64_t *r, const std::uint64_t *a, const std::uint64_t *b,
                          const montgomery_ctx *c);
 void montgomery_sqr_ifma(std::uint64_t *r, const std::uint64_t *a, const montgomery_ctx *c);
-void montgomery_mul_ifma_emulated(std::uint64_t *r, const std::uint64_t *a,
-                                  const std::uint64_t *b, const montgomery_ctx *c);
+void montgomery_mul_ifma_emulated(std::uint64_t *r, const std::uint64_t *a, const std::uint64_t *b,
+                                  const montgomery_ctx *c);
 void montgomery_sqr_ifma_emulated(std::uint64_t *r, const std::uint64_t *a,
                                   const montgomery_ctx *c);
 

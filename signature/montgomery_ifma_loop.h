@@ -126,8 +126,7 @@ template <typename Ops, int D>
     }
     const std::uint64_t m0 = m[0];
     for (int i = 0; i < D; i++) {
-        const std::uint64_t t0 =
-            Ops::lane0(acc[0]) + 2 * Ops::lane0(cross[0]) + diagonal(a, i);
+        const std::uint64_t t0 = Ops::lane0(acc[0]) + 2 * Ops::lane0(cross[0]) + diagonal(a, i);
         const std::uint64_t y = ((t0 & digit_mask) * k0) & digit_mask;
         const V yv = Ops::bcast(y);
         const V ai = Ops::bcast(a[i]);

@@ -196,8 +196,7 @@ class Kernels : public ::testing::Test {
 };
 
 // want = a b 2^-r_bits mod m.
-void montgomery_product(mpz_t want, const mpz_t a, const mpz_t b, const mpz_t m,
-                        unsigned r_bits) {
+void montgomery_product(mpz_t want, const mpz_t a, const mpz_t b, const mpz_t m, unsigned r_bits) {
     Z r, rinv;
     mpz_setbit(r.v, r_bits);
     ASSERT_NE(mpz_invert(rinv.v, r.v, m), 0);
@@ -234,8 +233,8 @@ TEST_F(Kernels, LimbKernelsAgainstGmp) {
                     if (!k.runs(n)) {
                         continue;
                     }
-                    SCOPED_TRACE(std::string(k.name) + ", " + std::to_string(n) + " limbs, a = " +
-                                 sa + ", b = " + sb);
+                    SCOPED_TRACE(std::string(k.name) + ", " + std::to_string(n) +
+                                 " limbs, a = " + sa + ", b = " + sb);
                     k.mul(out, la, lb, &c);
                     from_limbs(got.v, out, n);
                     EXPECT_EQ(mpz_cmp(got.v, want.v), 0) << "product";
@@ -265,7 +264,7 @@ TEST_F(Kernels, DigitKernelsAgainstGmp) {
                 make_modulus(m.v, kind, n, rs);
                 mpz_mul_2exp(two_m.v, m.v, 1);
                 Num nm;
-            assign(&nm, m.v);
+                assign(&nm, m.v);
                 montgomery_ctx c;
                 montgomery_ctx_init(&c, nm);
                 ASSERT_EQ(c.kernel, k.kernel);
@@ -318,7 +317,7 @@ TEST_F(Kernels, DigitConversions) {
         Z m, x, got;
         make_modulus(m.v, Modulus::all_ones, n, rs);
         Num nm;
-            assign(&nm, m.v);
+        assign(&nm, m.v);
         ASSERT_EQ(montgomery_force_kernel(montgomery_kernel::ifma_emulated), 1);
         montgomery_ctx c;
         montgomery_ctx_init(&c, nm);
@@ -417,8 +416,8 @@ TEST(KernelChoice, ForcingFollowsTheCpu) {
     if (montgomery_cpu_has_ifma()) {
         EXPECT_EQ(c.kernel, montgomery_kernel::ifma);
     } else {
-        EXPECT_EQ(c.kernel, montgomery_cpu_has_adx() ? montgomery_kernel::adx
-                                                     : montgomery_kernel::portable);
+        EXPECT_EQ(c.kernel,
+                  montgomery_cpu_has_adx() ? montgomery_kernel::adx : montgomery_kernel::portable);
     }
 }
 
