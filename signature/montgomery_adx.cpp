@@ -259,18 +259,28 @@ inline u64 addmul_row(u64 *rp, const u64 *up, int n, u64 v) {
     return addmul_loop(rp, up, n, v, 0);
 }
 
-// r = x - m if x (with the carry limb top above it) is at least m, else r = x; n limbs.
-void subtract_if_needed(u64 *r, const u64 *x, u64 top, const u64 *m, int n) {
-    u64 d[max_limbs];
-    unsigned char borrow = 0;
+// r = t[n .. 2n-1] plus the carry limbs t[0 .. n-1] (each one limb up from the row that
+// left it there), less m if that sum is at least m. N is the limb count when it is known
+// at compile time (the loops are then straight code), else 0 and n gives it.
+template <int N>
+[[gnu::always_inline]] inline void add_carries_reduce(u64 *r, const u64 *t, const u64 *m,
+                                                      int n_any) {
+    const int n = N > 0 ? N : n_any;
+    unsigned long long s[max_limbs], d[max_limbs];
+    unsigned char carry = 0, borrow = 0;
+#pragma GCC unroll 32
     for (int i = 0; i < n; i++) {
-        unsigned long long v;
-        borrow = _subborrow_u64(borrow, x[i], m[i], &v);
-        d[i] = v;
+        carry = _addcarry_u64(carry, t[i + n], t[i], &s[i]);
     }
-    const u64 *src = (top != 0 || borrow == 0) ? d : x;
+#pragma GCC unroll 32
     for (int i = 0; i < n; i++) {
-        r[i] = src[i];
+        borrow = _subborrow_u64(borrow, s[i], m[i], &d[i]);
+    }
+    // The sum is below 2m: it is below m when it has no carry out and m - 1 borrows.
+    const u64 keep = carry == 0 && borrow != 0 ? ~u64{0} : 0;
+#pragma GCC unroll 32
+    for (int i = 0; i < n; i++) {
+        r[i] = (s[i] & keep) | (d[i] & ~keep);
     }
 }
 
@@ -281,13 +291,13 @@ void reduce_rows(u64 *r, u64 *t, const montgomery_ctx *c) {
     for (int i = 0; i < n; i++) {
         t[i] = addmul_row(t + i, c->m, n, t[i] * c->m0inv);
     }
-    unsigned char carry = 0;
-    for (int i = 0; i < n; i++) {
-        unsigned long long v;
-        carry = _addcarry_u64(carry, t[i + n], t[i], &v);
-        t[i + n] = v;
+    if (n == 16) {
+        add_carries_reduce<16>(r, t, c->m, n);
+    } else if (n == 32) {
+        add_carries_reduce<32>(r, t, c->m, n);
+    } else {
+        add_carries_reduce<0>(r, t, c->m, n);
     }
-    subtract_if_needed(r, t + n, carry, c->m, n);  // the sum is below 2m
 }
 
 // t[0 .. 2n-1] = 2 t + the squares a[i]^2 at limb 2i: adcx doubles each limb with the bit
@@ -337,9 +347,10 @@ void montgomery_sqr_adx(u64 *r, const u64 *a, const montgomery_ctx *c) {
     const int n = c->n;
     u64 t[2 * max_limbs];
     // The cross products: row i adds a[i] a[i+1 .. n-1] at limb 2i + 1.
-    for (int i = 0; i < 2 * n; i++) {
+    for (int i = 0; i < n; i++) {  // the rows write the rest before reading it
         t[i] = 0;
     }
+    t[2 * n - 1] = 0;
     if (n == 16) {
         cross_products16(t, a);
     } else if (n == 32) {
