@@ -15,9 +15,6 @@
 namespace {
 
 using u64 = std::uint64_t;
-__extension__ typedef unsigned __int128 u128;
-
-constexpr int max_limbs = montgomery_max_limbs;
 
 }  // namespace
 
@@ -39,6 +36,10 @@ int montgomery_cpu_has_adx() {
 #if defined(__x86_64__)
 
 namespace {
+
+__extension__ typedef unsigned __int128 u128;
+
+constexpr int max_limbs = montgomery_max_limbs;
 
 // One limb of a row: l = up[k] v + rp[k] + (high half of the previous product), through
 // CF (adcx, the old limb) and OF (adox, the previous high half). h0/h1 alternate as the
