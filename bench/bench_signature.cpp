@@ -1,7 +1,10 @@
 // signature_client's big-number arithmetic next to GMP, and the program's whole run.
-//   montgomery_pow_mod vs mpz_powm: 1023-bit base, exponent and odd modulus, same values
-//   (montgomery_pow_mod is the path bignum_pow_mod takes for every odd modulus of two or
-//   more words, so for all of key generation's exponentiations).
+//   montgomery_pow_mod vs mpz_powm at 1024 and 2048 bits: base, exponent and odd modulus
+//   of that many bits (the modulus's top bit set, the base below it), same values, once
+//   per Montgomery kernel this CPU runs (portable, adx, ifma), each forced in turn through
+//   the test hook. montgomery_pow_mod is the path bignum_pow_mod takes for every odd
+//   modulus of two or more words, so for all of key generation's exponentiations; the
+//   program itself takes the fastest kernel the CPU runs.
 //   signature_client: one complete run of the built program, output discarded; its time is
 //   the child's CPU time (user + system), so that other load on the machine counts less.
 //   gmp_replay: the same sequence of modular exponentiations done by GMP alone: every
@@ -16,8 +19,8 @@
 //   checking trials modulo them.
 //   small_factors_of, candidate_sieve: finding the small prime factors of a 1023-bit
 //   candidate on its own, and by sieving a window of candidates.
-// At the end the two ratios are printed: montgomery_pow_mod / mpz_powm and whole run /
-// replay.
+// At the end the ratios are printed: montgomery_pow_mod / mpz_powm for each size and
+// kernel, and whole run / replay.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <gmp.h>
@@ -73,35 +76,86 @@ bignum *to_bignum(const std::vector<std::uint32_t> &w) {
     return b;
 }
 
-void BM_montgomery_pow_mod(benchmark::State &state) {
-    PowModInputs in;
+// Operands of `bits` bits for the exponentiation benchmarks.
+struct PowInputs {
+    std::vector<std::uint32_t> base, exponent, modulus;
+    explicit PowInputs(int bits) {
+        const std::size_t words = static_cast<std::size_t>(bits / 32);
+        std::mt19937 rng(static_cast<unsigned>(bits));
+        for (auto *v : {&base, &exponent, &modulus}) {
+            v->resize(words);
+            for (auto &x : *v) {
+                x = static_cast<std::uint32_t>(rng());
+            }
+            v->back() |= 0x80000000;
+        }
+        modulus[0] |= 1;
+        base.back() &= 0x7FFFFFFF;  // below the modulus
+    }
+};
+
+// The kernels the exponentiation benchmarks force in turn.
+struct Path {
+    montgomery_kernel kernel;
+    const char *name;
+};
+constexpr Path paths[] = {
+    {montgomery_kernel::portable, "portable"},
+    {montgomery_kernel::adx, "adx"},
+    {montgomery_kernel::ifma, "ifma"},
+};
+constexpr int pow_sizes[] = {1024, 2048};
+
+void BM_montgomery_pow_mod(benchmark::State &state, int bits, montgomery_kernel kernel) {
+    PowInputs in(bits);
     bignum *b = to_bignum(in.base), *x = to_bignum(in.exponent), *m = to_bignum(in.modulus);
     bignum *r = bignum_alloc();
-    for (auto _ : state) {
-        montgomery_pow_mod(r, b, x, m);
-        benchmark::DoNotOptimize(r->words);
+    if (montgomery_force_kernel(kernel) == 0) {
+        state.SkipWithError("this CPU does not run the kernel");
+    } else {
+        for (auto _ : state) {
+            montgomery_pow_mod(r, b, x, m);
+            benchmark::DoNotOptimize(r->words);
+        }
     }
+    montgomery_force_kernel(montgomery_kernel::automatic);
     bignum_free(b);
     bignum_free(x);
     bignum_free(m);
     bignum_free(r);
 }
-BENCHMARK(BM_montgomery_pow_mod)->Unit(benchmark::kMillisecond);
 
-void BM_gmp_mpz_powm(benchmark::State &state) {
-    PowModInputs in;
+void BM_gmp_mpz_powm(benchmark::State &state, int bits) {
+    PowInputs in(bits);
+    const std::size_t words = in.modulus.size();
     mpz_t b, x, m, r;
     mpz_inits(b, x, m, r, nullptr);
-    mpz_import(b, 32, -1, 4, 0, 0, in.base.data());
-    mpz_import(x, 32, -1, 4, 0, 0, in.exponent.data());
-    mpz_import(m, 32, -1, 4, 0, 0, in.modulus.data());
+    mpz_import(b, words, -1, 4, 0, 0, in.base.data());
+    mpz_import(x, words, -1, 4, 0, 0, in.exponent.data());
+    mpz_import(m, words, -1, 4, 0, 0, in.modulus.data());
     for (auto _ : state) {
         mpz_powm(r, b, x, m);
         benchmark::DoNotOptimize(r);
     }
     mpz_clears(b, x, m, r, nullptr);
 }
-BENCHMARK(BM_gmp_mpz_powm)->Unit(benchmark::kMillisecond);
+
+// The exponentiation benchmarks: GMP and each kernel this CPU runs, at each size.
+void register_pow_benchmarks() {
+    for (int bits : pow_sizes) {
+        const std::string size = std::to_string(bits);
+        benchmark::RegisterBenchmark(("BM_gmp_mpz_powm/" + size).c_str(), BM_gmp_mpz_powm, bits)
+            ->Unit(benchmark::kMillisecond);
+        for (const Path &path : paths) {
+            if (montgomery_kernel_runs(path.kernel) != 0) {
+                benchmark::RegisterBenchmark(
+                    ("BM_montgomery_pow_mod/" + size + "/" + path.name).c_str(),
+                    BM_montgomery_pow_mod, bits, path.kernel)
+                    ->Unit(benchmark::kMillisecond);
+            }
+        }
+    }
+}
 
 // Runs signature_client once; returns its report and adds its CPU time to *cpu_seconds.
 std::string run_client(double *cpu_seconds, bool *ok) {
@@ -477,8 +531,15 @@ class RatioReporter : public benchmark::ConsoleReporter {
     }
     void Finalize() override {
         ConsoleReporter::Finalize();
-        ratio("montgomery_pow_mod / mpz_powm (CPU time)", "BM_montgomery_pow_mod",
-              "BM_gmp_mpz_powm");
+        for (int bits : pow_sizes) {
+            const std::string size = std::to_string(bits);
+            for (const Path &path : paths) {
+                const std::string what = "montgomery_pow_mod (" + std::string(path.name) +
+                                         ") / mpz_powm, " + size + " bits (CPU time)";
+                ratio(what.c_str(), "BM_montgomery_pow_mod/" + size + "/" + path.name,
+                      "BM_gmp_mpz_powm/" + size);
+            }
+        }
         ratio("signature_client run / GMP replay (CPU time)",
               "BM_signature_client/iterations:3/manual_time", "BM_gmp_replay");
     }
@@ -502,6 +563,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
 int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
+    register_pow_benchmarks();
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();

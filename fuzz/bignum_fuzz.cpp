@@ -3,9 +3,10 @@
 // 2^32 - 1, 2^31, 2^31 - 1, 2^32 - 2, small ones), with zero in either form
 // and, on request, equal operands. Every result is compared with GMP, in value
 // and in form (zero as size 0 or as one word, normalised otherwise). Modular
-// exponentiation is reached through montgomery_pow_mod for odd moduli (every
-// Montgomery kernel the machine's dispatch picks at each size) and through
-// rsa_encrypt, on decimal strings, for any modulus.
+// exponentiation is reached through montgomery_pow_mod for odd moduli, once per
+// Montgomery kernel this CPU runs (portable, ADX, IFMA, and the IFMA digit loop on
+// its scalar lane model, forced in turn), and through rsa_encrypt, on decimal
+// strings, for any modulus. The kernels' single products are checked too.
 #include <gmp.h>
 
 #include <cstdio>
@@ -14,6 +15,8 @@
 
 #include "bignum.h"
 #include "montgomery.h"
+#include "montgomery_ifma.h"
+#include "montgomery_kernels.h"
 #include "rsa.h"
 #include "support.h"
 
@@ -163,6 +166,15 @@ void square_mod(const Num &base, const Num &m, const Z &zb, const Z &zm) {
     expect(x, want.v, Zero::size0, "montgomery_square_mod");
 }
 
+// Every kernel; those this CPU does not run are refused by the hook and skipped.
+constexpr std::pair<montgomery_kernel, const char *> kernels[] = {
+    {montgomery_kernel::automatic, "montgomery_pow_mod"},
+    {montgomery_kernel::portable, "montgomery_pow_mod, portable"},
+    {montgomery_kernel::adx, "montgomery_pow_mod, adx"},
+    {montgomery_kernel::ifma, "montgomery_pow_mod, ifma"},
+    {montgomery_kernel::ifma_emulated, "montgomery_pow_mod, ifma emulated"},
+};
+
 // Operand sizes in words for pow_mod; odd makes the modulus odd.
 struct PowSizes {
     int modulus, base, exponent;
@@ -193,9 +205,14 @@ void pow_mod(Input *in, PowSizes sizes) {
         mpz_set_ui(want.v, 1);  // exponent 0 gives 1, unreduced
     }
     if (montgomery_applies(m) && mpz_sgn(ze.v) != 0) {
-        montgomery_pow_mod(r, base, e, m);
-        expect(r, want.v, Zero::size0, "montgomery_pow_mod");
-        square_mod(base, m, zb, zm);
+        for (const auto &[kernel, name] : kernels) {
+            if (montgomery_force_kernel(kernel) != 0) {
+                montgomery_pow_mod(r, base, e, m);
+                expect(r, want.v, Zero::size0, name);
+                square_mod(base, m, zb, zm);
+            }
+        }
+        montgomery_force_kernel(montgomery_kernel::automatic);
     }
     char *decimal[3] = {bignum_tostring(base), bignum_tostring(e), bignum_tostring(m)};
     static char out[rsa_buffer_size];
@@ -206,6 +223,97 @@ void pow_mod(Input *in, PowSizes sizes) {
     for (char *text : decimal) {
         std::free(text);
     }
+}
+
+void to_limbs(std::uint64_t *out, const mpz_t x, int count, unsigned nails) {
+    std::memset(out, 0, sizeof(std::uint64_t) * static_cast<std::size_t>(count));
+    mpz_export(out, nullptr, -1, sizeof(std::uint64_t), 0, nails, x);
+}
+
+void expect_limbs(const std::uint64_t *got, int count, unsigned nails, const mpz_t want,
+                  const mpz_t m, bool almost, const char *what) {
+    Z g, twice;
+    mpz_import(g.v, static_cast<std::size_t>(count), -1, sizeof(std::uint64_t), 0, nails, got);
+    if (almost) {  // below 2m, then reduced
+        mpz_mul_2exp(twice.v, m, 1);
+        CHECK(mpz_cmp(g.v, twice.v) < 0, what);
+        mpz_mod(g.v, g.v, m);
+    }
+    CHECK(mpz_cmp(g.v, want) == 0, what);
+}
+
+// One Montgomery product and square per kernel this CPU runs, for an odd modulus of
+// 2 to 128 words and operands reduced below m (the limb kernels) or 2m (the digit
+// kernels): a b R^-1 mod m from GMP, R = 2^(64 limbs) or 2^(52 digits).
+void kernel_products(Input *in) {
+    Num m, a, b;
+    operand(in, &m, montgomery_max_words);
+    if (m.p->size > 0) {
+        m.p->words[0] |= 1;
+    }
+    operand(in, &a, montgomery_max_words + 1);
+    operand(in, &b, montgomery_max_words + 1);
+    if (!montgomery_applies(m)) {
+        return;
+    }
+    Z zm, za, zb, bound, r, rinv, ab, aa;
+    to_mpz(m, zm.v);
+    to_mpz(a, za.v);
+    to_mpz(b, zb.v);
+    // The digit kernels first: they take operands up to 2m.
+    for (montgomery_kernel kernel : {montgomery_kernel::ifma, montgomery_kernel::ifma_emulated,
+                                     montgomery_kernel::portable, montgomery_kernel::adx}) {
+        if (montgomery_force_kernel(kernel) == 0) {
+            continue;
+        }
+        montgomery_ctx c;
+        montgomery_ctx_init(&c, m);
+        const bool digits =
+            c.kernel == montgomery_kernel::ifma || c.kernel == montgomery_kernel::ifma_emulated;
+        if (c.kernel != kernel && c.limb_kernel != kernel) {
+            continue;  // not for this size
+        }
+        const unsigned nails = digits ? 12 : 0;
+        const int count = digits ? (c.digits + 7) / 8 * 8 : c.n;
+        mpz_set_ui(r.v, 0);
+        mpz_setbit(r.v, static_cast<unsigned>(digits ? 52 * c.digits : 64 * c.n));
+        mpz_mul_2exp(bound.v, zm.v, digits ? 1 : 0);
+        mpz_mod(za.v, za.v, bound.v);
+        mpz_mod(zb.v, zb.v, bound.v);
+        CHECK(mpz_invert(rinv.v, r.v, zm.v) != 0, "R^-1");
+        mpz_mul(ab.v, za.v, zb.v);
+        mpz_mul(ab.v, ab.v, rinv.v);
+        mpz_mod(ab.v, ab.v, zm.v);
+        mpz_mul(aa.v, za.v, za.v);
+        mpz_mul(aa.v, aa.v, rinv.v);
+        mpz_mod(aa.v, aa.v, zm.v);
+        std::uint64_t la[montgomery_max_limbs], lb[montgomery_max_limbs];
+        std::uint64_t out[montgomery_max_limbs];
+        to_limbs(la, za.v, count, nails);
+        to_limbs(lb, zb.v, count, nails);
+        if (digits && kernel == montgomery_kernel::ifma) {
+            montgomery_mul_ifma(out, la, lb, &c);
+            expect_limbs(out, count, nails, ab.v, zm.v, true, "ifma product");
+            montgomery_sqr_ifma(out, la, &c);
+            expect_limbs(out, count, nails, aa.v, zm.v, true, "ifma square");
+        } else if (digits) {
+            montgomery_mul_ifma_emulated(out, la, lb, &c);
+            expect_limbs(out, count, nails, ab.v, zm.v, true, "ifma emulated product");
+            montgomery_sqr_ifma_emulated(out, la, &c);
+            expect_limbs(out, count, nails, aa.v, zm.v, true, "ifma emulated square");
+        } else if (kernel == montgomery_kernel::adx) {
+            montgomery_mul_adx(out, la, lb, &c);
+            expect_limbs(out, count, nails, ab.v, zm.v, false, "adx product");
+            montgomery_sqr_adx(out, la, &c);
+            expect_limbs(out, count, nails, aa.v, zm.v, false, "adx square");
+        } else {
+            montgomery_mul_portable(out, la, lb, &c);
+            expect_limbs(out, count, nails, ab.v, zm.v, false, "portable product");
+            montgomery_sqr_portable(out, la, &c);
+            expect_limbs(out, count, nails, aa.v, zm.v, false, "portable square");
+        }
+    }
+    montgomery_force_kernel(montgomery_kernel::automatic);
 }
 
 void inverse(Input *in) {
@@ -255,7 +363,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             pow_mod(&in, {70, 40, 24, false});
             break;
         case 5:  // odd moduli of every size the Montgomery path takes, short exponents
-            pow_mod(&in, {montgomery_max_words, montgomery_max_words, 2, true});
+            if ((op & 0x80) != 0) {
+                kernel_products(&in);
+            } else {
+                pow_mod(&in, {montgomery_max_words, montgomery_max_words, 2, true});
+            }
             break;
         case 6:
             inverse(&in);

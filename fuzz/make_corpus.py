@@ -65,6 +65,12 @@ def pow_mod(base, exponent, modulus):
             operand(exponent, 24 if odd else 4))
 
 
+def kernel_products(modulus, a, b):
+    """One product and square per kernel: odd moduli of up to 128 words."""
+    return ([MONTGOMERY | 0x80] + operand(modulus, 128) + operand(a, 129) +
+            operand(b, 129))
+
+
 def montgomery(base, exponent, modulus):
     """Odd moduli of up to 128 words, exponents of up to 2."""
     return [MONTGOMERY] + operand(modulus, 128) + operand(base, 128) + operand(exponent, 2)
@@ -110,6 +116,12 @@ bignum = {
                                   [0xFFFFFFFF] * 32),
     "kernel_32_limbs": montgomery([0xFFFFFFFF] * 63, [7, 1],
                                   [1] + [0] * 62 + [0x80000000]),
+    # montgomery_kernel_test: single products at the fixed sizes, operands at m - 1 and
+    # above m (the digit kernels take them up to 2m).
+    "products_16_limbs": kernel_products([0xFFFFFFFF] * 32, [0xFFFFFFFE] + [0xFFFFFFFF] * 31,
+                                         [0xFFFFFFFF] * 33),
+    "products_32_limbs": kernel_products([1] + [0] * 62 + [0x80000000], [0xFFFFFFFF] * 64,
+                                         [0xFFFFFFFF] * 63 + [0x80000000]),
     "kernel_one_limb": montgomery(0xFFFFFFFFFFFFFFC4, 12345, 0xFFFFFFFFFFFFFFC5),
     # rsa_test: the inverse, and no inverse for a common factor.
     "inverse_3_mod_7": [INVERSE] + operand(3, 16) + operand(7, 16),

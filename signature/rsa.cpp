@@ -108,10 +108,15 @@ void bignum_pow_mod(bignum *result, const bignum *base, const bignum *exponent,
 }
 
 // 1 if the Miller-Rabin trial with witness a passes for n - 1 = u = d * 2^s: a^d mod n is
-// 1, or it or one of its s - 1 squarings is u. x is a work record.
+// 1, or it or one of its s - 1 squarings is u. x is a work record. ctx is n's Montgomery
+// context, or null when n is not for the Montgomery path.
 int trial_passes(const bignum *n, const bignum *u, const bignum *d, int s, const bignum *a,
-                 bignum *x) {
-    bignum_pow_mod(x, a, d, n);
+                 bignum *x, const montgomery_ctx *ctx) {
+    if (ctx != nullptr) {
+        montgomery_ctx_pow_mod(ctx, x, a, d);  // d is odd, so not zero
+    } else {
+        bignum_pow_mod(x, a, d, n);
+    }
     if (bignum_isequal(x, &NUMS[1])) {
         return 1;
     }
@@ -122,8 +127,8 @@ int trial_passes(const bignum *n, const bignum *u, const bignum *d, int s, const
         if (j == s - 1) {
             return 0;
         }
-        if (montgomery_applies(n)) {
-            montgomery_square_mod(x, n);
+        if (ctx != nullptr) {
+            montgomery_ctx_square_mod(ctx, x);
         } else {
             bignum_imultiply(x, x);
             bignum_imod(x, n);
@@ -161,6 +166,11 @@ int miller_rabin_test(const bignum *n, int count, const small_factors *factors =
         bignum_idivide_2(d);
         s++;
     }
+    // n's Montgomery context, made by the first trial that needs an exponentiation and
+    // shared by all of them.
+    montgomery_ctx ctx;
+    bool ctx_ready = false;
+    const bool montgomery = montgomery_applies(n) != 0;
     int result = 1;
     for (int trial = 0; trial < count && result == 1; trial++) {
         bignum_random(10 * u->size, a);
@@ -171,7 +181,15 @@ int miller_rabin_test(const bignum *n, int count, const small_factors *factors =
         // A passing trial has a^d = 1 or a^(d 2^j) = n - 1 (mod n) for some j < s; both hold
         // modulo any prime f dividing n, where n - 1 becomes f - 1. So a trial that fails
         // modulo such an f fails modulo n too, and its exponentiation would only confirm it.
-        if (small_factor_trial_fails(factors, a, d, s) || !trial_passes(n, u, d, s, a, x)) {
+        if (small_factor_trial_fails(factors, a, d, s)) {
+            result = 0;
+            continue;
+        }
+        if (montgomery && !ctx_ready) {
+            montgomery_ctx_init(&ctx, n);
+            ctx_ready = true;
+        }
+        if (!trial_passes(n, u, d, s, a, x, montgomery ? &ctx : nullptr)) {
             result = 0;
         }
     }

@@ -1,0 +1,126 @@
+// The IFMA kernel: the radix-2^52 digit loop on zmm registers with vpmadd52luq and
+// vpmadd52huq, and the run-time check for the instructions and the OS's zmm support.
+// Everything between the target pragmas is compiled for AVX-512F and AVX-512 IFMA, and is
+// run only after montgomery_cpu_has_ifma.
+#include "montgomery_ifma.h"
+
+#if defined(__x86_64__)
+#include <cpuid.h>
+#include <immintrin.h>
+#endif
+
+int montgomery_ifma_digits(int n) {
+    return n == 16 ? 20 : n == 32 ? 40 : 0;
+}
+
+#if defined(__x86_64__)
+
+namespace {
+
+// XCR0, read with XGETBV (needs CPUID.1:ECX.OSXSAVE).
+std::uint64_t xcr0() {
+    std::uint32_t lo = 0, hi = 0;
+    asm volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+    return static_cast<std::uint64_t>(hi) << 32 | lo;
+}
+
+}  // namespace
+
+int montgomery_cpu_has_ifma() {
+    static const int present = [] {
+        unsigned a = 0, b = 0, c = 0, d = 0;
+        if (__get_cpuid(1, &a, &b, &c, &d) == 0 || (c >> 27 & 1) == 0) {
+            return 0;  // no OSXSAVE: XGETBV is not available
+        }
+        // SSE, AVX, opmask, upper halves of zmm0-15, zmm16-31.
+        constexpr std::uint64_t zmm_state = 1u << 1 | 1u << 2 | 1u << 5 | 1u << 6 | 1u << 7;
+        if ((xcr0() & zmm_state) != zmm_state) {
+            return 0;
+        }
+        if (__get_cpuid_count(7, 0, &a, &b, &c, &d) == 0) {
+            return 0;
+        }
+        return static_cast<int>((b >> 16 & 1) != 0 && (b >> 21 & 1) != 0);  // F, IFMA
+    }();
+    return present;
+}
+
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx512f,avx512ifma"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512ifma")
+#endif
+
+#include "montgomery_ifma_loop.h"
+
+namespace {
+
+struct zmm_ops {
+    using V = __m512i;
+    static V zero() {
+        return _mm512_setzero_si512();
+    }
+    static V load(const std::uint64_t *p) {
+        return _mm512_loadu_si512(p);
+    }
+    static void store(std::uint64_t *p, V v) {
+        _mm512_storeu_si512(p, v);
+    }
+    static V bcast(std::uint64_t x) {
+        return _mm512_set1_epi64(static_cast<long long>(x));
+    }
+    static V madd_lo(V acc, V a, V b) {
+        return _mm512_madd52lo_epu64(acc, a, b);
+    }
+    static V madd_hi(V acc, V a, V b) {
+        return _mm512_madd52hi_epu64(acc, a, b);
+    }
+    static V madd_lo_mask(V acc, unsigned k, V a, V b) {
+        return _mm512_mask_madd52lo_epu64(acc, static_cast<__mmask8>(k), a, b);
+    }
+    static V madd_hi_mask(V acc, unsigned k, V a, V b) {
+        return _mm512_mask_madd52hi_epu64(acc, static_cast<__mmask8>(k), a, b);
+    }
+    // The zero-masking forms: the plain ones start from an undefined vector, which GCC 12
+    // reports as possibly uninitialised.
+    static V align1(V lo, V hi) {
+        return _mm512_maskz_alignr_epi64(0xFF, hi, lo, 1);
+    }
+    static V add_lane0(V v, std::uint64_t x) {
+        return _mm512_mask_add_epi64(v, 1, v, bcast(x));
+    }
+    static std::uint64_t lane0(V v) {
+        return static_cast<std::uint64_t>(
+            _mm_cvtsi128_si64(_mm512_maskz_extracti32x4_epi32(0xF, v, 0)));
+    }
+};
+
+}  // namespace
+
+void montgomery_mul_ifma(std::uint64_t *r, const std::uint64_t *a, const std::uint64_t *b,
+                         const montgomery_ctx *c) {
+    amm<zmm_ops>(r, a, b, c);
+}
+
+void montgomery_sqr_ifma(std::uint64_t *r, const std::uint64_t *a, const montgomery_ctx *c) {
+    ams<zmm_ops>(r, a, c);
+}
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+
+#else
+
+int montgomery_cpu_has_ifma() {
+    return 0;
+}
+
+void montgomery_mul_ifma(std::uint64_t *, const std::uint64_t *, const std::uint64_t *,
+                         const montgomery_ctx *) {}
+void montgomery_sqr_ifma(std::uint64_t *, const std::uint64_t *, const montgomery_ctx *) {}
+
+#endif

@@ -1,0 +1,192 @@
+// The digit loop of almost Montgomery multiplication in radix 2^52, written once over a
+// policy of lane operations (see montgomery_ifma.h). Included by the unit of each policy;
+// everything here is local to the including unit.
+//
+// A policy Ops provides a vector type Ops::V of eight 64-bit lanes and:
+//   zero(), load(p), store(p, v), bcast(x)   the usual moves
+//   madd_lo(acc, a, b)   each lane: acc + low 52 bits of a[51:0] b[51:0]   (vpmadd52luq)
+//   madd_hi(acc, a, b)   each lane: acc + bits 52..103 of a[51:0] b[51:0]  (vpmadd52huq)
+//   madd_lo_mask(acc, k, a, b), madd_hi_mask(acc, k, a, b)
+//                        the same in the lanes whose bit is set in the 8-bit mask k; the
+//                        other lanes keep acc (the merge-masking forms)
+//   align1(lo, hi)       lanes lo[1..7], hi[0]: one lane down across two vectors (valignq)
+//   add_lane0(v, x)      v with x added to lane 0
+//   lane0(v)             lane 0
+// Lane additions wrap modulo 2^64.
+#pragma once
+
+#include <cstdint>
+
+#include "montgomery.h"
+
+namespace {
+
+constexpr std::uint64_t digit_mask = (std::uint64_t{1} << 52) - 1;
+
+// r = a b 2^(-52 D) (mod m), below 2m for a, b < 2m and 4m < 2^(52 D), in normalised
+// digits. a, b, m: D digits below 2^52 zero-padded to whole vectors; k0 = -m^-1 mod 2^52.
+//
+// Step i adds a b[i] and y m, where y = (lowest lane) k0 mod 2^52 makes the lowest digit
+// zero, then drops that digit, carrying its bits above 52 into the next one. The low
+// halves of the products are added before the drop and the high halves, which belong one
+// digit up, after it, so that both land in the lane of their digit. Each step adds less
+// than 4 * 2^52 to a lane, so 40 steps stay below 2^60: the lanes are normalised once, at
+// the end.
+template <typename Ops, int D>
+[[gnu::always_inline]] inline void amm_digits(std::uint64_t *r, const std::uint64_t *a,
+                                              const std::uint64_t *b, const std::uint64_t *m,
+                                              std::uint64_t k0) {
+    using V = typename Ops::V;
+    constexpr int nv = (D + 7) / 8;
+    static_assert(D <= 40, "lanes would overflow");
+    V acc[nv], x[nv], mv[nv];
+#pragma GCC unroll 8
+    for (int v = 0; v < nv; v++) {
+        acc[v] = Ops::zero();
+        x[v] = Ops::load(a + 8 * v);
+        mv[v] = Ops::load(m + 8 * v);
+    }
+    const std::uint64_t m0 = m[0];
+    for (int i = 0; i < D; i++) {
+        const V bi = Ops::bcast(b[i]);
+#pragma GCC unroll 8
+        for (int v = 0; v < nv; v++) {
+            acc[v] = Ops::madd_lo(acc[v], x[v], bi);
+        }
+        const std::uint64_t t0 = Ops::lane0(acc[0]);
+        const std::uint64_t y = ((t0 & digit_mask) * k0) & digit_mask;
+        const V yv = Ops::bcast(y);
+#pragma GCC unroll 8
+        for (int v = 0; v < nv; v++) {
+            acc[v] = Ops::madd_lo(acc[v], mv[v], yv);
+        }
+        // Lane 0 is now t0 + (m0 y mod 2^52), a multiple of 2^52.
+        const std::uint64_t carry = (t0 + ((m0 * y) & digit_mask)) >> 52;
+#pragma GCC unroll 8
+        for (int v = 0; v + 1 < nv; v++) {
+            acc[v] = Ops::align1(acc[v], acc[v + 1]);
+        }
+        acc[nv - 1] = Ops::align1(acc[nv - 1], Ops::zero());
+        acc[0] = Ops::add_lane0(acc[0], carry);
+#pragma GCC unroll 8
+        for (int v = 0; v < nv; v++) {
+            acc[v] = Ops::madd_hi(acc[v], x[v], bi);
+            acc[v] = Ops::madd_hi(acc[v], mv[v], yv);
+        }
+    }
+    std::uint64_t lanes[8 * nv];
+    for (int v = 0; v < nv; v++) {
+        Ops::store(lanes + 8 * v, acc[v]);
+    }
+    std::uint64_t carry = 0;
+    for (int j = 0; j < 8 * nv; j++) {
+        const std::uint64_t s = lanes[j] + carry;
+        r[j] = s & digit_mask;
+        carry = s >> 52;
+    }
+}
+
+// Lanes k of vector v with 8 v + k > i: the cross products a[i] a[k] of row i.
+constexpr unsigned above_mask(int i, int v) {
+    return i < 8 * v ? 0xFFu : i >= 8 * v + 7 ? 0u : (0xFFu << (i - 8 * v + 1)) & 0xFFu;
+}
+
+// The square's diagonal term at digit position p: the low half of a[p/2]^2 for even p,
+// the high half of a[(p-1)/2]^2 for odd p (halves of 52 bits).
+inline std::uint64_t diagonal(const std::uint64_t *a, int p) {
+    __extension__ typedef unsigned __int128 u128;
+    const u128 sq = static_cast<u128>(a[p / 2]) * a[p / 2];
+    return p % 2 == 0 ? static_cast<std::uint64_t>(sq) & digit_mask
+                      : static_cast<std::uint64_t>(sq >> 52);
+}
+
+// r = a^2 2^(-52 D) (mod m), below 2m for a < 2m: the same bounds and result as
+// amm_digits(a, a), with each cross product a[i] a[k] (i < k) computed once.
+//
+// Two accumulators share the moving frame of amm_digits: `cross` gathers the cross
+// products (row i adds a[i] a[k] for k > i, masked to those lanes) and `acc` the
+// multiples of m. The value at the lowest position is acc + 2 cross + the diagonal term
+// there; y is chosen to clear that sum, and its bits above 52 carry into acc. The lowest
+// lane of `cross` is final before row i is added (row i only reaches lanes k > i >= 0), so
+// y does not wait for the row. At the end the upper half is acc + 2 cross + the diagonal
+// terms of positions D and up. Lanes stay below 2^61.
+template <typename Ops, int D>
+[[gnu::always_inline]] inline void ams_digits(std::uint64_t *r, const std::uint64_t *a,
+                                              const std::uint64_t *m, std::uint64_t k0) {
+    using V = typename Ops::V;
+    constexpr int nv = (D + 7) / 8;
+    static_assert(D <= 40, "lanes would overflow");
+    V acc[nv], cross[nv], x[nv], mv[nv];
+#pragma GCC unroll 8
+    for (int v = 0; v < nv; v++) {
+        acc[v] = Ops::zero();
+        cross[v] = Ops::zero();
+        x[v] = Ops::load(a + 8 * v);
+        mv[v] = Ops::load(m + 8 * v);
+    }
+    const std::uint64_t m0 = m[0];
+    for (int i = 0; i < D; i++) {
+        const std::uint64_t t0 = Ops::lane0(acc[0]) + 2 * Ops::lane0(cross[0]) + diagonal(a, i);
+        const std::uint64_t y = ((t0 & digit_mask) * k0) & digit_mask;
+        const V yv = Ops::bcast(y);
+        const V ai = Ops::bcast(a[i]);
+#pragma GCC unroll 8
+        for (int v = 0; v < nv; v++) {
+            if (8 * v + 7 > i) {
+                cross[v] = Ops::madd_lo_mask(cross[v], above_mask(i, v), x[v], ai);
+            }
+            acc[v] = Ops::madd_lo(acc[v], mv[v], yv);
+        }
+        const std::uint64_t carry = (t0 + ((m0 * y) & digit_mask)) >> 52;
+#pragma GCC unroll 8
+        for (int v = 0; v + 1 < nv; v++) {
+            acc[v] = Ops::align1(acc[v], acc[v + 1]);
+            cross[v] = Ops::align1(cross[v], cross[v + 1]);
+        }
+        acc[nv - 1] = Ops::align1(acc[nv - 1], Ops::zero());
+        cross[nv - 1] = Ops::align1(cross[nv - 1], Ops::zero());
+        acc[0] = Ops::add_lane0(acc[0], carry);
+#pragma GCC unroll 8
+        for (int v = 0; v < nv; v++) {
+            if (8 * v + 7 > i) {
+                cross[v] = Ops::madd_hi_mask(cross[v], above_mask(i, v), x[v], ai);
+            }
+            acc[v] = Ops::madd_hi(acc[v], mv[v], yv);
+        }
+    }
+    std::uint64_t lanes[8 * nv], doubled[8 * nv];
+#pragma GCC unroll 8
+    for (int v = 0; v < nv; v++) {
+        Ops::store(lanes + 8 * v, acc[v]);
+        Ops::store(doubled + 8 * v, cross[v]);
+    }
+    std::uint64_t carry = 0;
+    for (int j = 0; j < 8 * nv; j++) {
+        const std::uint64_t s =
+            lanes[j] + 2 * doubled[j] + (j < D ? diagonal(a, D + j) : 0) + carry;
+        r[j] = s & digit_mask;
+        carry = s >> 52;
+    }
+}
+
+// The kernels for the context's digit count (20 or 40).
+template <typename Ops>
+void amm(std::uint64_t *r, const std::uint64_t *a, const std::uint64_t *b,
+         const montgomery_ctx *c) {
+    if (c->digits == 20) {
+        amm_digits<Ops, 20>(r, a, b, c->md, c->k0);
+    } else {
+        amm_digits<Ops, 40>(r, a, b, c->md, c->k0);
+    }
+}
+
+template <typename Ops>
+void ams(std::uint64_t *r, const std::uint64_t *a, const montgomery_ctx *c) {
+    if (c->digits == 20) {
+        ams_digits<Ops, 20>(r, a, c->md, c->k0);
+    } else {
+        ams_digits<Ops, 40>(r, a, c->md, c->k0);
+    }
+}
+
+}  // namespace

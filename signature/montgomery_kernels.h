@@ -1,0 +1,29 @@
+// The Montgomery kernels on 64-bit limbs, for a context made by montgomery_ctx_init. Each
+// takes operands below m in c->n limbs and gives a result below m. The exponentiation
+// picks one of them; the tests and the fuzz target compare them with one another and with
+// GMP.
+#pragma once
+
+#include <cstdint>
+
+#include "montgomery.h"
+
+// Portable (montgomery_portable.cpp): column-wise product scanning, any limb count.
+// r = a b R^-1 mod m; r may be a or b.
+void montgomery_mul_portable(std::uint64_t *r, const std::uint64_t *a, const std::uint64_t *b,
+                             const montgomery_ctx *c);
+// r = a^2 R^-1 mod m; r may be a.
+void montgomery_sqr_portable(std::uint64_t *r, const std::uint64_t *a, const montgomery_ctx *c);
+// r = t R^-1 mod m for t < m R given in 2 n limbs.
+void montgomery_redc_portable(std::uint64_t *r, const std::uint64_t *t, const montgomery_ctx *c);
+// r = a - m if a (with the carry limb top above it) is at least m, else r = a; n limbs.
+void montgomery_subtract_if_needed(std::uint64_t *r, const std::uint64_t *a, std::uint64_t top,
+                                   const std::uint64_t *m, int n);
+
+// x86-64 with BMI2 and ADX (montgomery_adx.cpp), for limb counts divisible by 4. Defined
+// on every architecture; elsewhere montgomery_cpu_has_adx is 0 and the kernels must not be
+// called.
+int montgomery_cpu_has_adx();
+void montgomery_mul_adx(std::uint64_t *r, const std::uint64_t *a, const std::uint64_t *b,
+                        const montgomery_ctx *c);
+void montgomery_sqr_adx(std::uint64_t *r, const std::uint64_t *a, const montgomery_ctx *c);
