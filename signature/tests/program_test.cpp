@@ -20,6 +20,7 @@
 #include "../signature_client.cpp"
 #undef main
 
+#include "../../test_support/emulator.h"
 #include "support.h"
 
 namespace {
@@ -28,7 +29,7 @@ using test_support::Z;
 
 std::string run_program() {
     std::string out;
-    FILE *f = popen(SIGNATURE_CLIENT_PATH, "r");
+    FILE *f = popen(test_emulator::command(SIGNATURE_CLIENT_PATH).c_str(), "r");
     if (f == nullptr) {
         return out;
     }
