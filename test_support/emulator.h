@@ -40,4 +40,11 @@ inline std::string command(const char *program) {
     return line + program;
 }
 
+// The style of death tests. "threadsafe" starts the test program again, which
+// a program of another architecture cannot do from inside the emulator;
+// there "fast" forks the test process instead.
+inline const char *death_test_style() {
+    return words().empty() ? "threadsafe" : "fast";
+}
+
 }  // namespace test_emulator

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "../../test_support/emulator.h"
 #include "bignum.h"
 #include "support.h"
 
@@ -264,7 +265,7 @@ TEST(BignumDecimal, Conversions) {
 }
 
 TEST(BignumFailures, NonDigitAndDivisionByZeroAbort) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    GTEST_FLAG_SET(death_test_style, test_emulator::death_test_style());
     Num x, q, r, five({5}), zero_word, fresh;
     bignum_fromint(zero_word, 0);
     EXPECT_DEATH(bignum_fromstring(x, "12a4"), "character other than 0-9");

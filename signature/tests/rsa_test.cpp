@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "../rsa.cpp"
+#include "../../test_support/emulator.h"
 #include "sign.h"
 #include "support.h"
 
@@ -304,7 +305,7 @@ TEST(RsaStrings, EncryptAndDecrypt) {
 }
 
 TEST(RsaStrings, ResultTooLongForItsBufferAborts) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    GTEST_FLAG_SET(death_test_style, test_emulator::death_test_style());
     std::string modulus(2100, '9');
     std::string in(2099, '9');
     std::vector<char> out(4096);
