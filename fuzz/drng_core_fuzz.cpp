@@ -1,20 +1,27 @@
-// The generator's core against OpenSSL's ChaCha20 and its own portable path.
-// Input: a flags byte (counter within 128 of 2^32, nonce words at 2^32 - 1),
-// the counter, key and nonce words, then requests: an offset and kind byte,
-// and for a generate a 12-bit length, for a seed a length byte and the bytes.
-// Each generate runs on the portable whole-block path, whose output and next
-// key, counter and nonce are checked against the OpenSSL keystream, and on
-// every other path the CPU offers (also the one select_blocks picks), which
-// must give the same bytes at another output alignment and the same state.
-// quorvandelith.cpp is compiled in for its file-local core.
-#include "../quorvandelith/quorvandelith.cpp"
+// The generator's whole-block paths against OpenSSL's ChaCha20 and against one
+// another. Input: a flags byte (counter within 128 of 2^32, nonce words at
+// 2^32 - 1), the counter, key and nonce words, then requests: an offset and
+// kind byte, and for a run of blocks a 12-bit byte count (rounded up to whole
+// blocks), for a key change a length byte and the bytes XORed into the key.
+// Each run goes through the portable path, whose output and advanced counter
+// are checked against the OpenSSL keystream, and through every other path the
+// CPU offers (also the one select_blocks picks), which must give the same
+// bytes at another output alignment and leave the same block.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 
 #include <algorithm>
 #include <vector>
 
+#include "chacha20_blocks.h"
 #include "keystream_oracle.h"
 
 namespace {
+
+using quorvandelith::blocks_fn;
+
+constexpr uint32_t chacha_constants[4] = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
 
 void check(bool ok, const char *what) {
     if (!ok) {
@@ -38,111 +45,85 @@ struct Input {
     }
 };
 
-constexpr size_t words_size = offsetof(drng_chacha20, nonce) + sizeof(drng_chacha20::nonce);
-
-// nblocks keystream blocks from the state, the counter wrapping to 0 without
+// nblocks keystream blocks from the block, the counter wrapping to 0 without
 // a carry into the nonce (which OpenSSL would make: the stream is split there).
-std::vector<uint8_t> keystream(const drng_chacha20 &s, size_t nblocks) {
-    const size_t before = std::min<uint64_t>(nblocks, (uint64_t{1} << 32) - s.counter);
-    auto ks = oracle_keystream(s.key, s.counter, s.nonce, before);
-    const auto rest = oracle_keystream(s.key, 0, s.nonce, nblocks - before);
+std::vector<uint8_t> keystream(const uint32_t block[16], size_t nblocks) {
+    const uint32_t counter = block[12];
+    const size_t before = std::min<uint64_t>(nblocks, (uint64_t{1} << 32) - counter);
+    auto ks = oracle_keystream(block + 4, counter, block + 13, before);
+    const auto rest = oracle_keystream(block + 4, 0, block + 13, nblocks - before);
     ks.insert(ks.end(), rest.begin(), rest.end());
     return ks;
 }
 
-void next_nonce(drng_chacha20 *s) {
-    if (++s->nonce[0] == 0 && ++s->nonce[1] == 0) {
-        ++s->nonce[2];
-    }
-}
-
-// The state after a key change by words index .. index + 7 of block b.
-void change_key(drng_chacha20 *s, const std::vector<uint8_t> &ks, size_t b, uint32_t index) {
-    for (uint32_t i = 0; i < 8; i++) {
-        s->key[i] ^= oracle_word(ks, b, index + i);
-    }
-    next_nonce(s);
-}
-
-void generate(drng_chacha20 *state, uint32_t offset, uint32_t len) {
-    const uint32_t tail = len % 64;
-    const bool leftover = tail >= 1 && tail <= 32;
-    const size_t nblocks = len / 64 + (tail > 0) + !leftover;
-    const auto ks = keystream(*state, nblocks);
-    drng_chacha20 want = *state;
-    want.counter += static_cast<uint32_t>(nblocks);
-    change_key(&want, ks, nblocks - 1, leftover ? (tail + 3) / 4 : 0);
-
-    std::vector<uint8_t> ref(len + 16), out(len + 16);
-    const drng_chacha20 start = *state;
-    check(generate_with(chacha20_blocks_portable, state, ref.data() + offset, len) == 0,
-          "portable path: result");
-    check(std::equal(ks.begin(), ks.begin() + len, ref.begin() + offset), "portable output");
-    check(memcmp(state, &want, words_size) == 0, "portable path: key, counter or nonce");
-
-    std::vector<blocks_fn> paths = {select_blocks()};
+std::vector<blocks_fn> wide_paths() {
+    std::vector<blocks_fn> paths = {quorvandelith::select_blocks()};
 #if defined(__x86_64__)
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2")) {
-        paths.push_back(chacha20_blocks_avx2);
+        paths.push_back(quorvandelith::chacha20_blocks_avx2);
     }
     if (__builtin_cpu_supports("avx512f")) {
-        paths.push_back(chacha20_blocks_avx512);
+        paths.push_back(quorvandelith::chacha20_blocks_avx512);
     }
 #endif
-    const uint32_t other = (7 * offset + 3) % 16;  // never the same alignment as offset
-    for (blocks_fn path : paths) {
-        drng_chacha20 s = start;
-        check(generate_with(path, &s, out.data() + other, len) == 0, "wide path: result");
-        check(memcmp(out.data() + other, ref.data() + offset, len) == 0, "wide path output");
-        check(memcmp(&s, state, words_size) == 0, "wide path: key, counter or nonce");
-    }
+    return paths;
 }
 
-// Each 32-byte chunk is XORed into the key, then a fresh block changes it.
-void seed(drng_chacha20 *state, const uint8_t *data, uint32_t len) {
-    drng_chacha20 want = *state;
-    for (uint32_t done = 0; done < len; done += 32) {
-        for (uint32_t i = done; i < len && i < done + 32; i++) {
-            want.key[(i - done) / 4] ^= static_cast<uint32_t>(data[i]) << (8 * (i % 4));
-        }
-        const auto ks = keystream(want, 1);
-        want.counter += 1;
-        change_key(&want, ks, 0, 0);
+void run_blocks(uint32_t block[16], uint32_t offset, size_t nblocks) {
+    const auto ks = keystream(block, nblocks);
+    uint32_t start[16];
+    memcpy(start, block, sizeof start);
+    std::vector<uint8_t> ref(64 * nblocks + 16), out(64 * nblocks + 16);
+    quorvandelith::chacha20_blocks_portable(block, ref.data() + offset, nblocks);
+    check(std::equal(ks.begin(), ks.end(), ref.begin() + offset), "portable output");
+    check(block[12] == static_cast<uint32_t>(start[12] + nblocks), "portable counter");
+    check(memcmp(block, start, 12 * 4) == 0 && memcmp(block + 13, start + 13, 12) == 0,
+          "portable path changed a word other than the counter");
+
+    const uint32_t other = (7 * offset + 3) % 16;  // never the same alignment as offset
+    for (blocks_fn path : wide_paths()) {
+        uint32_t b[16];
+        memcpy(b, start, sizeof b);
+        path(b, out.data() + other, nblocks);
+        check(memcmp(out.data() + other, ref.data() + offset, 64 * nblocks) == 0,
+              "wide path output");
+        check(memcmp(b, block, sizeof b) == 0, "wide path: block after the run");
     }
-    check(drng_chacha20_seed(state, data, len) == 0, "seed: result");
-    check(memcmp(state, &want, words_size) == 0, "seed: key, counter or nonce");
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Input in{data, size};
-    drng_chacha20 state{};
-    memcpy(state.constants, chacha_constants, sizeof state.constants);
+    uint32_t block[16];
+    memcpy(block, chacha_constants, sizeof chacha_constants);
     const uint8_t flags = in.byte();
-    state.counter = in.word();
+    block[12] = in.word();
     if (flags & 1) {
-        state.counter = 0xffffffffu - (flags >> 1);
+        block[12] = 0xffffffffu - (flags >> 1);
     }
-    for (uint32_t &w : state.key) {
-        w = in.word();
+    for (int i = 4; i < 12; i++) {
+        block[i] = in.word();
     }
-    for (uint32_t &w : state.nonce) {
-        w = in.word();
+    for (int i = 13; i < 16; i++) {
+        block[i] = in.word();
     }
-    state.nonce[0] = flags & 2 ? 0xffffffffu : state.nonce[0];
-    state.nonce[1] = flags & 4 ? 0xffffffffu : state.nonce[1];
+    block[13] = flags & 2 ? 0xffffffffu : block[13];
+    block[14] = flags & 4 ? 0xffffffffu : block[14];
     for (int request = 0; request < 8 && in.n > 0; request++) {
         const uint8_t op = in.byte();
         if (op & 0x80) {
             const uint32_t len = std::min<uint32_t>(in.byte(), static_cast<uint32_t>(in.n));
-            seed(&state, in.p, len);
+            for (uint32_t i = 0; i < len && i < 32; i++) {
+                block[4 + i / 4] ^= static_cast<uint32_t>(in.p[i]) << (8 * (i % 4));
+            }
             in.p += len;
             in.n -= len;
         } else {
             const uint32_t high = in.byte();
-            generate(&state, op % 16, (high << 8 | in.byte()) & 0xfff);
+            const uint32_t bytes = (high << 8 | in.byte()) & 0xfff;
+            run_blocks(block, op % 16, (bytes + 63) / 64);
         }
     }
     return 0;

@@ -4,7 +4,8 @@
 // XORed. The block function is the one of RFC 7539 section 2.3.
 //
 // Only the six functions of quorvandelith.h are exported; everything in the
-// anonymous namespace is private to this file.
+// anonymous namespace is private to this file. The whole-block paths (portable,
+// AVX2, AVX-512) live in chacha20_blocks.cpp, hidden inside the library.
 //
 // Each record sits at the start of a page of its own, which the kernel wipes
 // in the child of a fork (MADV_WIPEONFORK). The constant words are never zero
@@ -24,13 +25,12 @@
 #include <bit>
 #include <type_traits>
 
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
-
 #pragma GCC visibility push(default)
 #include "quorvandelith.h"
 #pragma GCC visibility pop
+
+#include "chacha20_blocks.h"
+#include "quorvandelith_version.h"  // generated from the project's version
 
 // The generator's state. Words 0-15 (constants, key, counter, nonce) are the
 // ChaCha20 input block in RFC 7539 order; the block function works on them in
@@ -53,11 +53,12 @@ static_assert(sizeof(drng_chacha20) == 80, "the record is sixteen words and two 
 
 namespace {
 
-constexpr uint32_t chacha_constants[4] = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
+using quorvandelith::blocks_fn;
+using quorvandelith::chacha20_blocks_portable;
+using quorvandelith::chacha20_core;
+using quorvandelith::select_blocks;
 
-constexpr int version_major = 1;
-constexpr int version_minor = 3;
-constexpr int version_patch = 2;
+constexpr uint32_t chacha_constants[4] = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
 
 constexpr int64_t reseed_max_age = 600;            // seconds
 constexpr uint64_t reseed_max_bytes = 1ull << 30;  // bytes drawn
@@ -111,17 +112,6 @@ uint32_t *state_words(drng_chacha20 *state) {
     return reinterpret_cast<uint32_t *>(state);
 }
 
-void store32_le(uint8_t *out, uint32_t v) {
-    if constexpr (std::endian::native == std::endian::little) {
-        memcpy(out, &v, 4);
-    } else {
-        out[0] = static_cast<uint8_t>(v);
-        out[1] = static_cast<uint8_t>(v >> 8);
-        out[2] = static_cast<uint8_t>(v >> 16);
-        out[3] = static_cast<uint8_t>(v >> 24);
-    }
-}
-
 // Copies the first len bytes of the little-endian serialisation of words.
 void serialise_prefix(uint8_t *out, const uint32_t *words, uint32_t len) {
     for (uint32_t i = 0; i < len; i++) {
@@ -129,274 +119,11 @@ void serialise_prefix(uint8_t *out, const uint32_t *words, uint32_t len) {
     }
 }
 
-#define QUARTER(a, b, c, d)           \
-    a += b, d = std::rotl(d ^ a, 16); \
-    c += d, b = std::rotl(b ^ c, 12); \
-    a += b, d = std::rotl(d ^ a, 8);  \
-    c += d, b = std::rotl(b ^ c, 7)
-
-// The ChaCha20 block for input `in`; emit(i, word) receives output word i.
-template <typename Emit>
-inline void chacha20_core(const uint32_t in[16], Emit emit) {
-    uint32_t x0 = in[0], x1 = in[1], x2 = in[2], x3 = in[3], x4 = in[4], x5 = in[5], x6 = in[6],
-             x7 = in[7], x8 = in[8], x9 = in[9], x10 = in[10], x11 = in[11], x12 = in[12],
-             x13 = in[13], x14 = in[14], x15 = in[15];
-    for (int i = 0; i < 10; i++) {
-        QUARTER(x0, x4, x8, x12);
-        QUARTER(x1, x5, x9, x13);
-        QUARTER(x2, x6, x10, x14);
-        QUARTER(x3, x7, x11, x15);
-        QUARTER(x0, x5, x10, x15);
-        QUARTER(x1, x6, x11, x12);
-        QUARTER(x2, x7, x8, x13);
-        QUARTER(x3, x4, x9, x14);
-    }
-    emit(0, x0 + in[0]);
-    emit(1, x1 + in[1]);
-    emit(2, x2 + in[2]);
-    emit(3, x3 + in[3]);
-    emit(4, x4 + in[4]);
-    emit(5, x5 + in[5]);
-    emit(6, x6 + in[6]);
-    emit(7, x7 + in[7]);
-    emit(8, x8 + in[8]);
-    emit(9, x9 + in[9]);
-    emit(10, x10 + in[10]);
-    emit(11, x11 + in[11]);
-    emit(12, x12 + in[12]);
-    emit(13, x13 + in[13]);
-    emit(14, x14 + in[14]);
-    emit(15, x15 + in[15]);
-}
-
-#undef QUARTER
-
 // One block as 16 words; then the block counter (word 12) moves on by one,
 // modulo 2^32 and without carry into the nonce.
 void chacha20_block(uint32_t block[16], uint32_t out[16]) {
     chacha20_core(block, [out](int i, uint32_t w) { out[i] = w; });
     block[12] += 1;
-}
-
-// Whole blocks serialised straight into out, which may have any alignment:
-// the portable path, one block at a time.
-void chacha20_blocks_portable(uint32_t block[16], uint8_t *out, size_t nblocks) {
-    for (size_t b = 0; b < nblocks; b++, out += 64) {
-        chacha20_core(block, [out](int i, uint32_t w) { store32_le(out + 4 * i, w); });
-        block[12] += 1;
-    }
-}
-
-#if defined(__x86_64__)
-// Several blocks at once, one block per vector lane: vector j holds word j of
-// every block, and only word 12 (the counter) differs between lanes, by the
-// lane number. Each lane's counter wraps on its own, as the block function's
-// does. After the rounds the words are transposed so that each block's 64
-// bytes are stored in order. The CPU is asked at run time which of these the
-// caller may use (select_blocks).
-
-#define VECTOR_DOUBLE_ROUND(QR, x) \
-    QR(x[0], x[4], x[8], x[12]);   \
-    QR(x[1], x[5], x[9], x[13]);   \
-    QR(x[2], x[6], x[10], x[14]);  \
-    QR(x[3], x[7], x[11], x[15]);  \
-    QR(x[0], x[5], x[10], x[15]);  \
-    QR(x[1], x[6], x[11], x[12]);  \
-    QR(x[2], x[7], x[8], x[13]);   \
-    QR(x[3], x[4], x[9], x[14])
-
-#define QR_AVX2(a, b, c, d)                                                             \
-    a = _mm256_add_epi32(a, b), d = _mm256_shuffle_epi8(_mm256_xor_si256(d, a), rot16); \
-    c = _mm256_add_epi32(c, d), b = _mm256_xor_si256(b, c);                             \
-    b = _mm256_or_si256(_mm256_slli_epi32(b, 12), _mm256_srli_epi32(b, 20));            \
-    a = _mm256_add_epi32(a, b), d = _mm256_shuffle_epi8(_mm256_xor_si256(d, a), rot8);  \
-    c = _mm256_add_epi32(c, d), b = _mm256_xor_si256(b, c);                             \
-    b = _mm256_or_si256(_mm256_slli_epi32(b, 7), _mm256_srli_epi32(b, 25))
-
-// Eight blocks from counter block[12] + 0..7; block[12] is left alone.
-__attribute__((target("avx2"))) void chacha20_8blocks_avx2(const uint32_t block[16], uint8_t *out) {
-    // Byte shuffles that rotate each 32-bit word left by 16 and by 8.
-    const __m256i rot16 = _mm256_setr_epi8(2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13, 2,
-                                           3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13);
-    const __m256i rot8 = _mm256_setr_epi8(3, 0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14, 3,
-                                          0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14);
-    const __m256i counters = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(block[12])),
-                                              _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-    __m256i x[16];
-#pragma GCC unroll 16
-    for (int i = 0; i < 16; i++) {
-        x[i] = i == 12 ? counters : _mm256_set1_epi32(static_cast<int>(block[i]));
-    }
-    for (int r = 0; r < 10; r++) {
-        VECTOR_DOUBLE_ROUND(QR_AVX2, x);
-    }
-#pragma GCC unroll 16
-    for (int i = 0; i < 16; i++) {
-        x[i] = _mm256_add_epi32(x[i],
-                                i == 12 ? counters : _mm256_set1_epi32(static_cast<int>(block[i])));
-    }
-    // Transpose 4x4 words inside each 128-bit half: y[g][r] then holds words
-    // 4g..4g+3 of block r (low half) and of block 4 + r (high half).
-    __m256i y[4][4];
-#pragma GCC unroll 16
-    for (int g = 0; g < 4; g++) {
-        const __m256i t0 = _mm256_unpacklo_epi32(x[4 * g], x[4 * g + 1]);
-        const __m256i t1 = _mm256_unpackhi_epi32(x[4 * g], x[4 * g + 1]);
-        const __m256i t2 = _mm256_unpacklo_epi32(x[4 * g + 2], x[4 * g + 3]);
-        const __m256i t3 = _mm256_unpackhi_epi32(x[4 * g + 2], x[4 * g + 3]);
-        y[g][0] = _mm256_unpacklo_epi64(t0, t2);
-        y[g][1] = _mm256_unpackhi_epi64(t0, t2);
-        y[g][2] = _mm256_unpacklo_epi64(t1, t3);
-        y[g][3] = _mm256_unpackhi_epi64(t1, t3);
-    }
-#pragma GCC unroll 16
-    for (int r = 0; r < 4; r++) {
-        uint8_t *lo = out + 64 * r;
-        uint8_t *hi = out + 64 * (4 + r);
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(lo),
-                            _mm256_permute2x128_si256(y[0][r], y[1][r], 0x20));
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(lo + 32),
-                            _mm256_permute2x128_si256(y[2][r], y[3][r], 0x20));
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(hi),
-                            _mm256_permute2x128_si256(y[0][r], y[1][r], 0x31));
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(hi + 32),
-                            _mm256_permute2x128_si256(y[2][r], y[3][r], 0x31));
-    }
-}
-
-// GCC 12's AVX-512 intrinsics pass an intentionally undefined operand that
-// -Wuninitialized reports (a known false positive).
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-
-#define QR_AVX512(a, b, c, d)                                                            \
-    a = _mm512_add_epi32(a, b), d = _mm512_xor_si512(d, a), d = _mm512_rol_epi32(d, 16); \
-    c = _mm512_add_epi32(c, d), b = _mm512_xor_si512(b, c), b = _mm512_rol_epi32(b, 12); \
-    a = _mm512_add_epi32(a, b), d = _mm512_xor_si512(d, a), d = _mm512_rol_epi32(d, 8);  \
-    c = _mm512_add_epi32(c, d), b = _mm512_xor_si512(b, c), b = _mm512_rol_epi32(b, 7)
-
-// Stores sixteen blocks held one per lane (x[j] is word j of every block):
-// transpose 4x4 words inside each 128-bit quarter, so that quarter q of
-// y[g][r] holds words 4g..4g+3 of block 4q + r, then regroup the quarters so
-// that each vector is one whole block.
-__attribute__((target("avx512f"))) inline void store_16blocks_avx512(const __m512i x[16],
-                                                                     uint8_t *out) {
-    __m512i y[4][4];
-#pragma GCC unroll 16
-    for (int g = 0; g < 4; g++) {
-        const __m512i t0 = _mm512_unpacklo_epi32(x[4 * g], x[4 * g + 1]);
-        const __m512i t1 = _mm512_unpackhi_epi32(x[4 * g], x[4 * g + 1]);
-        const __m512i t2 = _mm512_unpacklo_epi32(x[4 * g + 2], x[4 * g + 3]);
-        const __m512i t3 = _mm512_unpackhi_epi32(x[4 * g + 2], x[4 * g + 3]);
-        y[g][0] = _mm512_unpacklo_epi64(t0, t2);
-        y[g][1] = _mm512_unpackhi_epi64(t0, t2);
-        y[g][2] = _mm512_unpacklo_epi64(t1, t3);
-        y[g][3] = _mm512_unpackhi_epi64(t1, t3);
-    }
-#pragma GCC unroll 16
-    for (int r = 0; r < 4; r++) {
-        // p0 = (y0.q0, y0.q1, y1.q0, y1.q1), p1 = (y0.q2, y0.q3, y1.q2, y1.q3), ...
-        const __m512i p0 = _mm512_shuffle_i32x4(y[0][r], y[1][r], 0x44);
-        const __m512i p1 = _mm512_shuffle_i32x4(y[0][r], y[1][r], 0xee);
-        const __m512i p2 = _mm512_shuffle_i32x4(y[2][r], y[3][r], 0x44);
-        const __m512i p3 = _mm512_shuffle_i32x4(y[2][r], y[3][r], 0xee);
-        _mm512_storeu_si512(out + 64 * r, _mm512_shuffle_i32x4(p0, p2, 0x88));
-        _mm512_storeu_si512(out + 64 * (4 + r), _mm512_shuffle_i32x4(p0, p2, 0xdd));
-        _mm512_storeu_si512(out + 64 * (8 + r), _mm512_shuffle_i32x4(p1, p3, 0x88));
-        _mm512_storeu_si512(out + 64 * (12 + r), _mm512_shuffle_i32x4(p1, p3, 0xdd));
-    }
-}
-
-// 16 * Sets blocks from counter block[12] + 0..16 * Sets - 1, set s holding
-// blocks 16s..16s+15 one per lane; block[12] is left alone. The sets do not
-// depend on each other, so the CPU overlaps their rounds: with one set it
-// often waits on the chain of dependent additions, XORs and rotations inside
-// the quarter rounds. Two sets fill the 32 vector registers; a third spills.
-template <int Sets>
-__attribute__((target("avx512f"))) void chacha20_blocks_sets_avx512(const uint32_t block[16],
-                                                                    uint8_t *out) {
-    const __m512i lanes = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    __m512i counters[Sets];
-    __m512i x[Sets][16];
-#pragma GCC unroll 4
-    for (int s = 0; s < Sets; s++) {
-        counters[s] =
-            _mm512_add_epi32(_mm512_set1_epi32(static_cast<int>(block[12] + 16u * s)), lanes);
-#pragma GCC unroll 16
-        for (int i = 0; i < 16; i++) {
-            x[s][i] = i == 12 ? counters[s] : _mm512_set1_epi32(static_cast<int>(block[i]));
-        }
-    }
-#pragma GCC unroll 10
-    for (int r = 0; r < 10; r++) {
-#pragma GCC unroll 4
-        for (int s = 0; s < Sets; s++) {
-            VECTOR_DOUBLE_ROUND(QR_AVX512, x[s]);
-        }
-    }
-#pragma GCC unroll 4
-    for (int s = 0; s < Sets; s++) {
-#pragma GCC unroll 16
-        for (int i = 0; i < 16; i++) {
-            x[s][i] = _mm512_add_epi32(
-                x[s][i], i == 12 ? counters[s] : _mm512_set1_epi32(static_cast<int>(block[i])));
-        }
-        store_16blocks_avx512(x[s], out + 16 * 64 * s);
-    }
-}
-
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
-
-#undef QR_AVX512
-#undef QR_AVX2
-#undef VECTOR_DOUBLE_ROUND
-
-__attribute__((target("avx2"))) void chacha20_blocks_avx2(uint32_t block[16], uint8_t *out,
-                                                          size_t nblocks) {
-    for (; nblocks >= 8; nblocks -= 8, out += 8 * 64) {
-        chacha20_8blocks_avx2(block, out);
-        block[12] += 8;
-    }
-    chacha20_blocks_portable(block, out, nblocks);
-}
-
-__attribute__((target("avx512f"))) void chacha20_blocks_avx512(uint32_t block[16], uint8_t *out,
-                                                               size_t nblocks) {
-    for (; nblocks >= 32; nblocks -= 32, out += 32 * 64) {
-        chacha20_blocks_sets_avx512<2>(block, out);
-        block[12] += 32;
-    }
-    if (nblocks >= 16) {
-        chacha20_blocks_sets_avx512<1>(block, out);
-        block[12] += 16;
-        nblocks -= 16;
-        out += 16 * 64;
-    }
-    chacha20_blocks_avx2(block, out, nblocks);
-}
-#endif
-
-using blocks_fn = void (*)(uint32_t block[16], uint8_t *out, size_t nblocks);
-
-// The widest whole-block path this CPU runs. Asked on every call: the answer
-// is a cheap read of the compiler runtime's CPU description, and the library
-// keeps no state of its own.
-blocks_fn select_blocks() {
-#if defined(__x86_64__)
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f")) {
-        return chacha20_blocks_avx512;
-    }
-    if (__builtin_cpu_supports("avx2")) {
-        return chacha20_blocks_avx2;
-    }
-#endif
-    return chacha20_blocks_portable;
 }
 
 // Reads the real-time clock; on failure nothing is written. The reading's

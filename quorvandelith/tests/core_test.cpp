@@ -1,7 +1,8 @@
-// The generator's file-local operations, tested directly: the library source
-// is compiled into this test. Expected values come from RFC 7539 and from
-// OpenSSL's ChaCha20 (keystream_oracle.h).
+// The generator's file-local operations, tested directly, and its whole-block
+// paths (chacha20_blocks.h, linked as the library's own objects). Expected
+// values come from RFC 7539 and from OpenSSL's ChaCha20 (keystream_oracle.h).
 
+// Included for seed, update and generate, which are private to the library source by design.
 #include "../quorvandelith.cpp"
 
 #include <errno.h>
@@ -15,6 +16,11 @@
 #include "own_stack.h"
 
 namespace {
+
+#if defined(__x86_64__)
+using quorvandelith::chacha20_blocks_avx2;
+using quorvandelith::chacha20_blocks_avx512;
+#endif
 
 // A record with arbitrary, fixed contents.
 drng_chacha20 sample_state(uint32_t counter = 7) {

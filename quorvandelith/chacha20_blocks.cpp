@@ -1,0 +1,226 @@
+// The generator's whole-block paths: one block at a time anywhere, and on
+// x86-64 eight (AVX2) or sixteen and thirty-two (AVX-512) at once.
+
+#include "chacha20_blocks.h"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+namespace quorvandelith {
+
+void chacha20_blocks_portable(uint32_t block[16], uint8_t *out, size_t nblocks) {
+    for (size_t b = 0; b < nblocks; b++, out += 64) {
+        chacha20_core(block, [out](int i, uint32_t w) { store32_le(out + 4 * i, w); });
+        block[12] += 1;
+    }
+}
+
+#if defined(__x86_64__)
+// Several blocks at once, one block per vector lane: vector j holds word j of
+// every block, and only word 12 (the counter) differs between lanes, by the
+// lane number. Each lane's counter wraps on its own, as the block function's
+// does. After the rounds the words are transposed so that each block's 64
+// bytes are stored in order. The CPU is asked at run time which of these the
+// caller may use (select_blocks).
+
+#define VECTOR_DOUBLE_ROUND(QR, x) \
+    QR(x[0], x[4], x[8], x[12]);   \
+    QR(x[1], x[5], x[9], x[13]);   \
+    QR(x[2], x[6], x[10], x[14]);  \
+    QR(x[3], x[7], x[11], x[15]);  \
+    QR(x[0], x[5], x[10], x[15]);  \
+    QR(x[1], x[6], x[11], x[12]);  \
+    QR(x[2], x[7], x[8], x[13]);   \
+    QR(x[3], x[4], x[9], x[14])
+
+#define QR_AVX2(a, b, c, d)                                                             \
+    a = _mm256_add_epi32(a, b), d = _mm256_shuffle_epi8(_mm256_xor_si256(d, a), rot16); \
+    c = _mm256_add_epi32(c, d), b = _mm256_xor_si256(b, c);                             \
+    b = _mm256_or_si256(_mm256_slli_epi32(b, 12), _mm256_srli_epi32(b, 20));            \
+    a = _mm256_add_epi32(a, b), d = _mm256_shuffle_epi8(_mm256_xor_si256(d, a), rot8);  \
+    c = _mm256_add_epi32(c, d), b = _mm256_xor_si256(b, c);                             \
+    b = _mm256_or_si256(_mm256_slli_epi32(b, 7), _mm256_srli_epi32(b, 25))
+
+// Eight blocks from counter block[12] + 0..7; block[12] is left alone.
+__attribute__((target("avx2"))) void chacha20_8blocks_avx2(const uint32_t block[16], uint8_t *out) {
+    // Byte shuffles that rotate each 32-bit word left by 16 and by 8.
+    const __m256i rot16 = _mm256_setr_epi8(2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13, 2,
+                                           3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13);
+    const __m256i rot8 = _mm256_setr_epi8(3, 0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14, 3,
+                                          0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14);
+    const __m256i counters = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(block[12])),
+                                              _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    __m256i x[16];
+#pragma GCC unroll 16
+    for (int i = 0; i < 16; i++) {
+        x[i] = i == 12 ? counters : _mm256_set1_epi32(static_cast<int>(block[i]));
+    }
+    for (int r = 0; r < 10; r++) {
+        VECTOR_DOUBLE_ROUND(QR_AVX2, x);
+    }
+#pragma GCC unroll 16
+    for (int i = 0; i < 16; i++) {
+        x[i] = _mm256_add_epi32(x[i],
+                                i == 12 ? counters : _mm256_set1_epi32(static_cast<int>(block[i])));
+    }
+    // Transpose 4x4 words inside each 128-bit half: y[g][r] then holds words
+    // 4g..4g+3 of block r (low half) and of block 4 + r (high half).
+    __m256i y[4][4];
+#pragma GCC unroll 16
+    for (int g = 0; g < 4; g++) {
+        const __m256i t0 = _mm256_unpacklo_epi32(x[4 * g], x[4 * g + 1]);
+        const __m256i t1 = _mm256_unpackhi_epi32(x[4 * g], x[4 * g + 1]);
+        const __m256i t2 = _mm256_unpacklo_epi32(x[4 * g + 2], x[4 * g + 3]);
+        const __m256i t3 = _mm256_unpackhi_epi32(x[4 * g + 2], x[4 * g + 3]);
+        y[g][0] = _mm256_unpacklo_epi64(t0, t2);
+        y[g][1] = _mm256_unpackhi_epi64(t0, t2);
+        y[g][2] = _mm256_unpacklo_epi64(t1, t3);
+        y[g][3] = _mm256_unpackhi_epi64(t1, t3);
+    }
+#pragma GCC unroll 16
+    for (int r = 0; r < 4; r++) {
+        uint8_t *lo = out + 64 * r;
+        uint8_t *hi = out + 64 * (4 + r);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(lo),
+                            _mm256_permute2x128_si256(y[0][r], y[1][r], 0x20));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(lo + 32),
+                            _mm256_permute2x128_si256(y[2][r], y[3][r], 0x20));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(hi),
+                            _mm256_permute2x128_si256(y[0][r], y[1][r], 0x31));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(hi + 32),
+                            _mm256_permute2x128_si256(y[2][r], y[3][r], 0x31));
+    }
+}
+
+// GCC 12's AVX-512 intrinsics pass an intentionally undefined operand that
+// -Wuninitialized reports (a known false positive).
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
+#define QR_AVX512(a, b, c, d)                                                            \
+    a = _mm512_add_epi32(a, b), d = _mm512_xor_si512(d, a), d = _mm512_rol_epi32(d, 16); \
+    c = _mm512_add_epi32(c, d), b = _mm512_xor_si512(b, c), b = _mm512_rol_epi32(b, 12); \
+    a = _mm512_add_epi32(a, b), d = _mm512_xor_si512(d, a), d = _mm512_rol_epi32(d, 8);  \
+    c = _mm512_add_epi32(c, d), b = _mm512_xor_si512(b, c), b = _mm512_rol_epi32(b, 7)
+
+// Stores sixteen blocks held one per lane (x[j] is word j of every block):
+// transpose 4x4 words inside each 128-bit quarter, so that quarter q of
+// y[g][r] holds words 4g..4g+3 of block 4q + r, then regroup the quarters so
+// that each vector is one whole block.
+__attribute__((target("avx512f"))) inline void store_16blocks_avx512(const __m512i x[16],
+                                                                     uint8_t *out) {
+    __m512i y[4][4];
+#pragma GCC unroll 16
+    for (int g = 0; g < 4; g++) {
+        const __m512i t0 = _mm512_unpacklo_epi32(x[4 * g], x[4 * g + 1]);
+        const __m512i t1 = _mm512_unpackhi_epi32(x[4 * g], x[4 * g + 1]);
+        const __m512i t2 = _mm512_unpacklo_epi32(x[4 * g + 2], x[4 * g + 3]);
+        const __m512i t3 = _mm512_unpackhi_epi32(x[4 * g + 2], x[4 * g + 3]);
+        y[g][0] = _mm512_unpacklo_epi64(t0, t2);
+        y[g][1] = _mm512_unpackhi_epi64(t0, t2);
+        y[g][2] = _mm512_unpacklo_epi64(t1, t3);
+        y[g][3] = _mm512_unpackhi_epi64(t1, t3);
+    }
+#pragma GCC unroll 16
+    for (int r = 0; r < 4; r++) {
+        // p0 = (y0.q0, y0.q1, y1.q0, y1.q1), p1 = (y0.q2, y0.q3, y1.q2, y1.q3), ...
+        const __m512i p0 = _mm512_shuffle_i32x4(y[0][r], y[1][r], 0x44);
+        const __m512i p1 = _mm512_shuffle_i32x4(y[0][r], y[1][r], 0xee);
+        const __m512i p2 = _mm512_shuffle_i32x4(y[2][r], y[3][r], 0x44);
+        const __m512i p3 = _mm512_shuffle_i32x4(y[2][r], y[3][r], 0xee);
+        _mm512_storeu_si512(out + 64 * r, _mm512_shuffle_i32x4(p0, p2, 0x88));
+        _mm512_storeu_si512(out + 64 * (4 + r), _mm512_shuffle_i32x4(p0, p2, 0xdd));
+        _mm512_storeu_si512(out + 64 * (8 + r), _mm512_shuffle_i32x4(p1, p3, 0x88));
+        _mm512_storeu_si512(out + 64 * (12 + r), _mm512_shuffle_i32x4(p1, p3, 0xdd));
+    }
+}
+
+// 16 * Sets blocks from counter block[12] + 0..16 * Sets - 1, set s holding
+// blocks 16s..16s+15 one per lane; block[12] is left alone. The sets do not
+// depend on each other, so the CPU overlaps their rounds: with one set it
+// often waits on the chain of dependent additions, XORs and rotations inside
+// the quarter rounds. Two sets fill the 32 vector registers; a third spills.
+template <int Sets>
+__attribute__((target("avx512f"))) void chacha20_blocks_sets_avx512(const uint32_t block[16],
+                                                                    uint8_t *out) {
+    const __m512i lanes = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    __m512i counters[Sets];
+    __m512i x[Sets][16];
+#pragma GCC unroll 4
+    for (int s = 0; s < Sets; s++) {
+        counters[s] =
+            _mm512_add_epi32(_mm512_set1_epi32(static_cast<int>(block[12] + 16u * s)), lanes);
+#pragma GCC unroll 16
+        for (int i = 0; i < 16; i++) {
+            x[s][i] = i == 12 ? counters[s] : _mm512_set1_epi32(static_cast<int>(block[i]));
+        }
+    }
+#pragma GCC unroll 10
+    for (int r = 0; r < 10; r++) {
+#pragma GCC unroll 4
+        for (int s = 0; s < Sets; s++) {
+            VECTOR_DOUBLE_ROUND(QR_AVX512, x[s]);
+        }
+    }
+#pragma GCC unroll 4
+    for (int s = 0; s < Sets; s++) {
+#pragma GCC unroll 16
+        for (int i = 0; i < 16; i++) {
+            x[s][i] = _mm512_add_epi32(
+                x[s][i], i == 12 ? counters[s] : _mm512_set1_epi32(static_cast<int>(block[i])));
+        }
+        store_16blocks_avx512(x[s], out + 16 * 64 * s);
+    }
+}
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+
+#undef QR_AVX512
+#undef QR_AVX2
+#undef VECTOR_DOUBLE_ROUND
+
+__attribute__((target("avx2"))) void chacha20_blocks_avx2(uint32_t block[16], uint8_t *out,
+                                                          size_t nblocks) {
+    for (; nblocks >= 8; nblocks -= 8, out += 8 * 64) {
+        chacha20_8blocks_avx2(block, out);
+        block[12] += 8;
+    }
+    chacha20_blocks_portable(block, out, nblocks);
+}
+
+__attribute__((target("avx512f"))) void chacha20_blocks_avx512(uint32_t block[16], uint8_t *out,
+                                                               size_t nblocks) {
+    for (; nblocks >= 32; nblocks -= 32, out += 32 * 64) {
+        chacha20_blocks_sets_avx512<2>(block, out);
+        block[12] += 32;
+    }
+    if (nblocks >= 16) {
+        chacha20_blocks_sets_avx512<1>(block, out);
+        block[12] += 16;
+        nblocks -= 16;
+        out += 16 * 64;
+    }
+    chacha20_blocks_avx2(block, out, nblocks);
+}
+#endif
+
+blocks_fn select_blocks() {
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f")) {
+        return chacha20_blocks_avx512;
+    }
+    if (__builtin_cpu_supports("avx2")) {
+        return chacha20_blocks_avx2;
+    }
+#endif
+    return chacha20_blocks_portable;
+}
+
+}  // namespace quorvandelith
