@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <string>
 
-#include "../../test_support/emulator.h"
+#include "emulator.h"
 #include "openssl_oracle.h"
-#include "test_util.h"
+#include "hex.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <cstring>
 #include <memory>
 
-#include "../../test_support/emulator.h"
 #include "chacha20.h"
 #include "chacha20_whitebox.h"
+#include "emulator.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-#include "../../test_support/emulator.h"
+#include "emulator.h"
 
 namespace {
 

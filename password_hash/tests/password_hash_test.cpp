@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "../../test_support/emulator.h"
+#include "emulator.h"
 
 extern char **environ;
 

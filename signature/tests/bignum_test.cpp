@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "../../test_support/emulator.h"
 #include "bignum.h"
+#include "emulator.h"
 #include "support.h"
 
 namespace {

@@ -13,7 +13,7 @@
 
 // Compiled in to test gcd, bignum_pow_mod and Miller-Rabin, private to rsa.cpp by design.
 #include "../rsa.cpp"
-#include "../../test_support/emulator.h"
+#include "emulator.h"
 #include "sign.h"
 #include "support.h"
 
