@@ -3,6 +3,12 @@
 # the tests (BUILD_TESTING), the peers of the benchmarks (BUILD_BENCHMARKS).
 # libquorvandelith itself needs nothing beyond the C library. A missing
 # package stops the configure step and names the Debian package that has it.
+#
+# A cross build (a toolchain file of cmake/, CMAKE_CROSSCOMPILING) needs the
+# target's GoogleTest and libxcrypt; OpenSSL's libcrypto and GMP of the target
+# are optional there: without them the tests that use them are not added (each
+# CMakeLists asks for the target OpenSSL::Crypto or deps::gmp). Tools the tests
+# run (openssl, python3, pkg-config) are the host's.
 
 function(missing_package what debian_package)
   message(FATAL_ERROR
@@ -58,9 +64,22 @@ if(BUILD_TESTING)
   if(NOT PKG_CONFIG_PROGRAM)
     missing_package("pkg-config" pkg-config)
   endif()
-  find_program(LINTIAN_PROGRAM lintian)
-  if(NOT LINTIAN_PROGRAM)
-    missing_package("lintian" lintian)
+  # The package test builds the host's Debian packages: not in a cross build.
+  if(NOT CMAKE_CROSSCOMPILING)
+    find_program(LINTIAN_PROGRAM lintian)
+    if(NOT LINTIAN_PROGRAM)
+      missing_package("lintian" lintian)
+    endif()
+  endif()
+
+  # Tests that start a program of this build, or the test program again, read
+  # the command that runs it from the environment variable TEST_EMULATOR: empty
+  # natively, qemu-user and its options in a cross build.
+  list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " test_emulator)
+  set(TEST_EMULATOR_ENVIRONMENT "TEST_EMULATOR=${test_emulator}")
+  if(CMAKE_CROSSCOMPILING)
+    message(STATUS "Cross build: tests run under ${test_emulator}; the valgrind "
+      "tests and the Debian package test are not added")
   endif()
 endif()
 
@@ -68,10 +87,25 @@ endif()
 # benchmarks.
 if(BUILD_TESTING OR BUILD_BENCHMARKS)
   find_package(OpenSSL QUIET COMPONENTS Crypto)
-  if(NOT OpenSSL_FOUND)
-    missing_package("OpenSSL's libcrypto" libssl-dev)
+  if(CMAKE_CROSSCOMPILING AND NOT BUILD_BENCHMARKS)
+    if(NOT OpenSSL_FOUND)
+      message(STATUS "OpenSSL's libcrypto for ${CMAKE_SYSTEM_PROCESSOR} not found: "
+        "the tests that use it as their oracle are not added")
+    endif()
+    find_path(GMP_INCLUDE_DIR gmp.h)
+    find_library(GMP_LIBRARY gmp)
+    if(GMP_INCLUDE_DIR AND GMP_LIBRARY)
+      find_library_target(deps::gmp gmp.h gmp "GMP" libgmp-dev)
+    else()
+      message(STATUS "GMP for ${CMAKE_SYSTEM_PROCESSOR} not found: "
+        "the tests that use it as their oracle are not added")
+    endif()
+  else()
+    if(NOT OpenSSL_FOUND)
+      missing_package("OpenSSL's libcrypto" libssl-dev)
+    endif()
+    find_library_target(deps::gmp gmp.h gmp "GMP" libgmp-dev)
   endif()
-  find_library_target(deps::gmp gmp.h gmp "GMP" libgmp-dev)
 endif()
 
 if(BUILD_BENCHMARKS)

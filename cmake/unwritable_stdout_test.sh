@@ -3,9 +3,11 @@
 # device (/dev/full), once closed. Each run must exit with status 1 and write
 # exactly one line on standard error,
 #   "<name>: could not write to standard output: <reason>".
-# Arguments: the program, the name it reports under.
+# Arguments: the program, the name it reports under. In a cross build the
+# environment variable TEST_EMULATOR holds the command that runs the program.
 set -u
 program=$1 name=$2
+read -r -a emulator <<<"${TEST_EMULATOR:-}"
 failed=0
 
 expect() {  # how, exit status, standard error, reason
@@ -18,8 +20,8 @@ expect() {  # how, exit status, standard error, reason
     fi
 }
 
-err=$("$program" 2>&1 >/dev/full)
+err=$("${emulator[@]}" "$program" 2>&1 >/dev/full)
 expect /dev/full $? "$err" "No space left on device"
-err=$("$program" 2>&1 >&-)
+err=$("${emulator[@]}" "$program" 2>&1 >&-)
 expect closed $? "$err" "Bad file descriptor"
 exit $failed

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "emulator.h"
 #include "openssl_oracle.h"
 #include "hex.h"
 
@@ -39,7 +40,7 @@ struct RunResult {
 
 RunResult run_client() {
     RunResult r{"", -1};
-    FILE *p = popen(AES_CLIENT_PATH, "r");
+    FILE *p = popen(test_emulator::command(AES_CLIENT_PATH).c_str(), "r");
     if (p == nullptr)
         return r;
     char buf[4096];

@@ -8,6 +8,7 @@
 
 #include "chacha20.h"
 #include "chacha20_whitebox.h"
+#include "emulator.h"
 
 namespace {
 
@@ -76,7 +77,7 @@ TEST(Chacha20Whitebox, ZeroInputGivesKeystreamAndTwiceRestores) {
 // The assertion stays active in optimised builds, and names the table file
 // without the build folder, line 4 and the table function.
 TEST(Chacha20WhiteboxDeathTest, NonceOutOfRangeAborts) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    GTEST_FLAG_SET(death_test_style, test_emulator::death_test_style());
     std::uint8_t data[64] = {};
     EXPECT_DEATH(chacha20_whitebox_block(8192, data, data),
                  ": chacha20_tables\\.inc:4: .*chacha20_core_table.*"

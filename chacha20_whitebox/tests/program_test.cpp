@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <string>
 
+#include "emulator.h"
+
 namespace {
 
 struct run_result {
@@ -16,7 +18,7 @@ struct run_result {
 
 run_result run(const char *program) {
     run_result r{"", -1};
-    std::FILE *p = popen(program, "r");
+    std::FILE *p = popen(test_emulator::command(program).c_str(), "r");
     if (p == nullptr)
         return r;
     char buf[4096];

@@ -21,6 +21,9 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
+
+#include "emulator.h"
 
 extern char **environ;
 
@@ -65,6 +68,7 @@ std::string read_all(int fd) {
 
 // Runs a program with no arguments and stdin on /dev/null, collecting its
 // output and exit status. With stdout_path, standard output goes to that file.
+// In a cross build the emulator runs it, in this same process id.
 ProgramRun run_program(const char *path, const char *stdout_path = nullptr) {
     int out[2];
     int err[2];
@@ -81,8 +85,14 @@ ProgramRun run_program(const char *path, const char *stdout_path = nullptr) {
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     }
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    char *argv[] = {const_cast<char *>(path), nullptr};
-    const int spawned = posix_spawn(&run.pid, path, &actions, nullptr, argv, environ);
+    std::vector<std::string> words = test_emulator::words();
+    words.push_back(path);
+    std::vector<char *> argv;
+    for (std::string &w : words) {
+        argv.push_back(w.data());
+    }
+    argv.push_back(nullptr);
+    const int spawned = posix_spawnp(&run.pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
     close(err[1]);

@@ -9,6 +9,7 @@
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <stddef.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
@@ -71,14 +72,30 @@ TEST_F(Api, InitWithoutGetrandomFailsCleanly) {
     EXPECT_EQ(mappings, fake::live_mappings()) << "the handle's page was not unmapped";
 }
 
+// The audit architecture of this build's system calls, which the seccomp
+// filter below checks before it reads a call number; 0 where it is not known.
 #if defined(__x86_64__)
+constexpr uint32_t audit_arch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+constexpr uint32_t audit_arch = AUDIT_ARCH_AARCH64;
+#elif defined(__powerpc64__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+constexpr uint32_t audit_arch = AUDIT_ARCH_PPC64LE;
+#elif defined(__s390x__)
+constexpr uint32_t audit_arch = AUDIT_ARCH_S390X;
+#elif defined(__riscv) && __riscv_xlen == 64
+constexpr uint32_t audit_arch = AUDIT_ARCH_RISCV64;
+#else
+constexpr uint32_t audit_arch = 0;
+#endif
+
 // In a child whose kernel answers getrandom with ENOSYS (seccomp), init must
 // fail with -EFAULT and set the handle variable to null. Exit codes: 0 pass,
-// 2 no filter, 3 wrong result, 4 handle not null.
+// 2 filter refused (qemu-user refuses every seccomp filter), 3 wrong result,
+// 4 handle not null.
 int init_under_seccomp() {
     struct sock_filter filter[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, audit_arch, 1, 0),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_getrandom, 0, 1),
@@ -100,6 +117,10 @@ int init_under_seccomp() {
 }
 
 TEST_F(Api, InitFailsWhereTheKernelHasNoGetrandom) {
+    if (audit_arch == 0) {
+        GTEST_SKIP() << "no seccomp audit architecture known for this processor: "
+                        "the test of a kernel without getrandom is skipped";
+    }
     const pid_t pid = fork();
     ASSERT_NE(-1, pid);
     if (pid == 0) {
@@ -108,9 +129,13 @@ TEST_F(Api, InitFailsWhereTheKernelHasNoGetrandom) {
     int status = 0;
     ASSERT_EQ(pid, waitpid(pid, &status, 0));
     ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 2 && getenv("TEST_EMULATOR") != nullptr &&
+        getenv("TEST_EMULATOR")[0] != '\0') {
+        GTEST_SKIP() << "the emulator refuses seccomp filters: "
+                        "the test of a kernel without getrandom is skipped";
+    }
     EXPECT_EQ(0, WEXITSTATUS(status));
 }
-#endif
 
 // Each handle is a page of its own: mmap, madvise and mlock refusals. A kernel
 // that does not know an advice (EINVAL) and a lock refused with EPERM or

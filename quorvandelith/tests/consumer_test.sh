@@ -3,9 +3,11 @@
 # README says), checks what it installed, then builds and runs a C program
 # against it twice: once with pkg-config, once with find_package.
 # Arguments: build dir, cmake, C compiler, C flags, linker flags, source dir,
-# the project's version.
+# the project's version. In a cross build the environment variable
+# TEST_EMULATOR holds the command that runs the programs.
 set -euo pipefail
 build=$1 cmake=$2 cc=$3 cflags=$4 ldflags=$5 src=$6 version=$7
+read -r -a emulator <<<"${TEST_EMULATOR:-}"
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
@@ -23,7 +25,7 @@ done
 
 check_output() {  # one line of 64 hex digits
     local out
-    out=$("$@")
+    out=$("${emulator[@]}" "$@")
     echo "$1: $out"
     [[ $out =~ ^[0-9a-f]{64}$ ]] || { echo "unexpected output"; exit 1; }
 }
@@ -34,7 +36,16 @@ export PKG_CONFIG_PATH=$libdir/pkgconfig
 # shellcheck disable=SC2046,SC2086
 "$cc" -std=c99 -Wall -Wextra -Wpedantic -Werror $cflags -o "$tmp/consumer_pc" "$src/consumer.c" \
     $(pkg-config --cflags --libs quorvandelith) $ldflags
-LD_LIBRARY_PATH=$libdir check_output "$tmp/consumer_pc"
+# The program finds the library through LD_LIBRARY_PATH. The emulator sets
+# that variable for its programs itself (-E), so there the library's
+# directory goes in front of the emulator's value.
+if ((${#emulator[@]})); then
+    emulator=("${emulator[@]/#LD_LIBRARY_PATH=/LD_LIBRARY_PATH=$libdir:}")
+    check_output "$tmp/consumer_pc"
+    read -r -a emulator <<<"$TEST_EMULATOR"
+else
+    LD_LIBRARY_PATH=$libdir check_output "$tmp/consumer_pc"
+fi
 
 # find_package
 "$cmake" -S "$src/consumer_project" -B "$tmp/build" -DCMAKE_PREFIX_PATH="$prefix" \

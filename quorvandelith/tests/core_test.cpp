@@ -11,16 +11,11 @@
 #include <functional>
 #include <vector>
 
+#include "block_paths.h"
 #include "fake_system.h"
 #include "keystream_oracle.h"
-#include "own_stack.h"
 
 namespace {
-
-#if defined(__x86_64__)
-using quorvandelith::chacha20_blocks_avx2;
-using quorvandelith::chacha20_blocks_avx512;
-#endif
 
 // A record with arbitrary, fixed contents.
 drng_chacha20 sample_state(uint32_t counter = 7) {
@@ -335,22 +330,6 @@ namespace {
 
 // Every whole-block path this CPU can run, against the portable one: same
 // states, lengths 0..4096, aligned and odd output addresses.
-struct BlocksPath {
-    const char *name;
-    blocks_fn blocks;
-    bool available;
-};
-
-std::vector<BlocksPath> block_paths() {
-    std::vector<BlocksPath> paths = {{"portable", chacha20_blocks_portable, true}};
-#if defined(__x86_64__)
-    __builtin_cpu_init();
-    paths.push_back({"avx2", chacha20_blocks_avx2, __builtin_cpu_supports("avx2") != 0});
-    paths.push_back({"avx512", chacha20_blocks_avx512, __builtin_cpu_supports("avx512f") != 0});
-#endif
-    return paths;
-}
-
 TEST(BlocksPaths, EveryPathMatchesThePortableOne) {
     std::vector<uint8_t> expected(4096 + 64), actual(4096 + 64 + 3);
     for (const BlocksPath &path : block_paths()) {
@@ -413,41 +392,6 @@ TEST(BlocksPaths, SelfTestVectorsOnEveryPath) {
                                    self_test_vectors[1].expected.end(), out.begin()))
                 << path.name << " " << len;
         }
-    }
-}
-
-// A request's key and keystream must not stay behind in the stack frames of
-// the path that computed its whole blocks (spilled vectors and words): with
-// them anyone who later reads the stack could rebuild that output. Each path
-// runs on a zeroed stack of its own, followed by the stack wipe the exported
-// functions end with, then the stack is searched for the key words the
-// request used, for its output words and for the next key.
-drng_chacha20 residue_state;
-blocks_fn residue_path;
-alignas(64) uint8_t residue_out[2624];  // 41 blocks: a 32-block step, then 8, then 1
-
-void generate_for_residue() {
-    generate_with(residue_path, &residue_state, residue_out, sizeof residue_out);
-    wipe_stack(wide_stack_bytes);
-}
-
-TEST(BlocksPaths, LeaveNoKeyOrKeystreamOnTheStack) {
-#ifdef QUORVANDELITH_TEST_SANITIZER
-    GTEST_SKIP() << "the sanitizer runtimes keep stacks of their own";
-#endif
-    for (const BlocksPath &path : block_paths()) {
-        if (!path.available) {
-            continue;
-        }
-        SCOPED_TRACE(path.name);
-        residue_state = sample_state(1000);
-        const drng_chacha20 before = residue_state;
-        residue_path = path.blocks;
-        ASSERT_TRUE(own_stack::run(generate_for_residue));
-        EXPECT_EQ(0, own_stack::pieces_left(before.key, sizeof before.key)) << "key words";
-        EXPECT_EQ(0, own_stack::pieces_left(residue_out, sizeof residue_out)) << "output words";
-        EXPECT_EQ(0, own_stack::pieces_left(residue_state.key, sizeof residue_state.key))
-            << "the next key";
     }
 }
 

@@ -14,10 +14,13 @@ export LC_ALL=C
 
 version=$upstream-1
 version_pattern=${version//./\\.}
-multiarch=x86_64-linux-gnu
+# The machine's Debian architecture (amd64, arm64, s390x, ...) and its
+# multiarch library directory (x86_64-linux-gnu, ...), as dpkg names them.
+arch=$(dpkg --print-architecture)
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 out=$src/build-package
-runtime=$out/libquorvandelith1_${version}_amd64.deb
-dev=$out/libquorvandelith-dev_${version}_amd64.deb
+runtime=$out/libquorvandelith1_${version}_${arch}.deb
+dev=$out/libquorvandelith-dev_${version}_${arch}.deb
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
@@ -28,8 +31,8 @@ rm -f "$out"/*.deb
 (cd "$src" && "$cmake" --workflow --preset package --fresh) >"$tmp/workflow.log" 2>&1 ||
     { cat "$tmp/workflow.log"; fail "the package workflow"; }
 debs=$(cd "$out" && ls ./*.deb)
-[[ $debs == "./libquorvandelith-dev_${version}_amd64.deb
-./libquorvandelith1_${version}_amd64.deb" ]] || fail "packages made: $debs"
+[[ $debs == "./libquorvandelith-dev_${version}_${arch}.deb
+./libquorvandelith1_${version}_${arch}.deb" ]] || fail "packages made: $debs"
 
 # Control fields: expect_field <deb> <field> <extended regex for the whole value>
 expect_field() {
@@ -39,7 +42,7 @@ expect_field() {
 }
 for deb in "$runtime" "$dev"; do
     expect_field "$deb" Version "$version_pattern"
-    expect_field "$deb" Architecture amd64
+    expect_field "$deb" Architecture "$arch"
     expect_field "$deb" Priority optional
     expect_field "$deb" Source quorvandelith
     expect_field "$deb" Maintainer ".+ <.+@.+>"

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bignum.h"
+#include "emulator.h"
 #include "support.h"
 
 namespace {
@@ -264,7 +265,7 @@ TEST(BignumDecimal, Conversions) {
 }
 
 TEST(BignumFailures, NonDigitAndDivisionByZeroAbort) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    GTEST_FLAG_SET(death_test_style, test_emulator::death_test_style());
     Num x, q, r, five({5}), zero_word, fresh;
     bignum_fromint(zero_word, 0);
     EXPECT_DEATH(bignum_fromstring(x, "12a4"), "character other than 0-9");

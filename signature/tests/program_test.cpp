@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "driver_source.h"
+#include "emulator.h"
 #include "hex.h"
 #include "support.h"
 
@@ -31,7 +32,7 @@ const std::string d = test_support::c_string(driver, "d");
 
 std::string run_program() {
     std::string out;
-    FILE *f = popen(SIGNATURE_CLIENT_PATH, "r");
+    FILE *f = popen(test_emulator::command(SIGNATURE_CLIENT_PATH).c_str(), "r");
     if (f == nullptr) {
         return out;
     }

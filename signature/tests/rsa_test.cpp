@@ -13,6 +13,7 @@
 
 // Compiled in to test gcd, bignum_pow_mod and Miller-Rabin, private to rsa.cpp by design.
 #include "../rsa.cpp"
+#include "emulator.h"
 #include "sign.h"
 #include "support.h"
 
@@ -305,7 +306,7 @@ TEST(RsaStrings, EncryptAndDecrypt) {
 }
 
 TEST(RsaStrings, ResultTooLongForItsBufferAborts) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    GTEST_FLAG_SET(death_test_style, test_emulator::death_test_style());
     std::string modulus(2100, '9');
     std::string in(2099, '9');
     std::vector<char> out(4096);

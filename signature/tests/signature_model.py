@@ -14,11 +14,13 @@ exponentiations from Python's pow.
 The compiled-in message and demonstration key are read from the driver source, the
 first argument. Without a second argument the report is written to standard output;
 with the program as second argument, the program is run and its standard output must
-equal the model's report byte for byte (exit status 1 otherwise).
+equal the model's report byte for byte (exit status 1 otherwise); in a cross build it
+runs under the command in the environment variable TEST_EMULATOR.
 """
 import ctypes
 import hashlib
 import hmac
+import os
 import re
 import subprocess
 import sys
@@ -145,7 +147,8 @@ def report(source):
 
 
 def check(program, expected):
-    run = subprocess.run([program], stdout=subprocess.PIPE, check=False)
+    emulator = os.environ.get("TEST_EMULATOR", "").split()
+    run = subprocess.run(emulator + [program], stdout=subprocess.PIPE, check=False)
     actual = run.stdout.decode("ascii", "replace")
     if run.returncode != 0:
         print("%s exited with status %d" % (program, run.returncode))
