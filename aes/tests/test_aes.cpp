@@ -9,7 +9,7 @@
 
 #include "aes.h"
 #include "aes_tables.h"
-#include "test_util.h"
+#include "hex.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "aes_cbc.h"
 #include "openssl_oracle.h"
-#include "test_util.h"
+#include "hex.h"
 
 namespace {
 

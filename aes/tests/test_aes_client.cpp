@@ -8,7 +8,7 @@
 #include <string>
 
 #include "openssl_oracle.h"
-#include "test_util.h"
+#include "hex.h"
 
 namespace {
 

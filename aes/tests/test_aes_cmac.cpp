@@ -11,7 +11,7 @@
 #include "aes.h"
 #include "aes_cmac.h"
 #include "openssl_oracle.h"
-#include "test_util.h"
+#include "hex.h"
 
 namespace {
 

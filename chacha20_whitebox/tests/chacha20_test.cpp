@@ -6,18 +6,9 @@
 #include <string>
 
 #include "chacha20.h"
+#include "hex.h"
 
 namespace {
-
-std::string hex(const std::uint8_t *p, std::size_t n) {
-    static const char digits[] = "0123456789abcdef";
-    std::string s;
-    for (std::size_t i = 0; i < n; i++) {
-        s += digits[p[i] >> 4];
-        s += digits[p[i] & 15];
-    }
-    return s;
-}
 
 struct rfc_key {
     std::uint8_t bytes[32];
@@ -69,10 +60,10 @@ TEST(Chacha20, CoreMatchesRfcBlockAndLeavesStateAlone) {
     std::memcpy(before, state, sizeof(state));
     std::uint8_t out[64];
     chacha20_core(out, state);
-    EXPECT_EQ(hex(out, 64), block_232);
+    EXPECT_EQ(to_hex(out, 64), block_232);
     EXPECT_EQ(0, std::memcmp(before, state, sizeof(state)));
     chacha20_core(out, state);
-    EXPECT_EQ(hex(out, 64), block_232);
+    EXPECT_EQ(to_hex(out, 64), block_232);
 }
 
 TEST(Chacha20, BlockEncryptsRfcExampleAndAdvancesCounter) {
@@ -81,7 +72,7 @@ TEST(Chacha20, BlockEncryptsRfcExampleAndAdvancesCounter) {
     chacha20_key_expand(state, key.bytes, nonce_242, 1);
     std::uint8_t out[64];
     chacha20_block(state, out, reinterpret_cast<const std::uint8_t *>(plaintext_242));
-    EXPECT_EQ(hex(out, 64), ciphertext_242);
+    EXPECT_EQ(to_hex(out, 64), ciphertext_242);
     EXPECT_EQ(state[12], 2u);
 }
 
@@ -93,7 +84,7 @@ TEST(Chacha20, SuccessiveBlocksUseSuccessiveCounters) {
     std::uint8_t first[64], second[64];
     chacha20_block(state, first, zeros);
     chacha20_block(state, second, zeros);
-    EXPECT_EQ(hex(second, 64), block_232);  // counter 1 is the RFC block
+    EXPECT_EQ(to_hex(second, 64), block_232);  // counter 1 is the RFC block
     EXPECT_EQ(state[12], 2u);
     EXPECT_EQ(state[13], 0x09000000u);
     EXPECT_EQ(state[14], 0x4a000000u);
@@ -108,7 +99,7 @@ TEST(Chacha20, CounterWrapsWithoutCarryIntoNonce) {
     const std::uint8_t zeros[64] = {};
     std::uint8_t out[64];
     chacha20_block(state, out, zeros);
-    EXPECT_EQ(hex(out, 64), block_wrap);
+    EXPECT_EQ(to_hex(out, 64), block_wrap);
     EXPECT_EQ(state[12], 0u);
     EXPECT_EQ(state[13], 0x09000000u);
 }
@@ -121,7 +112,7 @@ TEST(Chacha20, InPlaceEncryptionRoundTrips) {
     std::memcpy(data, plaintext_242, 64);
     std::memcpy(state, start, sizeof(state));
     chacha20_block(state, data, data);
-    EXPECT_EQ(hex(data, 64), ciphertext_242);
+    EXPECT_EQ(to_hex(data, 64), ciphertext_242);
     std::memcpy(state, start, sizeof(state));
     chacha20_block(state, data, data);
     EXPECT_EQ(0, std::memcmp(data, plaintext_242, 64));
@@ -131,7 +122,7 @@ TEST(Chacha20, SerializeIsLittleEndian) {
     std::uint32_t x[16] = {0x61707865};
     std::uint8_t out[64];
     chacha20_serialize(out, x);
-    EXPECT_EQ(hex(out, 4), "65787061");
+    EXPECT_EQ(to_hex(out, 4), "65787061");
 }
 
 }  // namespace

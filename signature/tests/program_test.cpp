@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "driver_source.h"
+#include "hex.h"
 #include "support.h"
 
 namespace {
@@ -57,16 +58,6 @@ std::vector<std::string> split_lines(const std::string &text) {
         start = end + 1;
     }
     return lines;
-}
-
-std::string hex(const unsigned char *b, std::size_t n) {
-    std::string s;
-    char two[3];
-    for (std::size_t i = 0; i < n; i++) {
-        std::snprintf(two, sizeof two, "%02x", b[i]);
-        s += two;
-    }
-    return s;
 }
 
 std::string after_prefix(const std::string &line, const std::string &prefix) {
@@ -250,13 +241,13 @@ TEST_F(SignatureClient, DigestAndMacMatchOpenSsl) {
     unsigned char digest[32];
     unsigned int len = 0;
     ASSERT_EQ(EVP_Digest(msg.data(), msg.size(), digest, &len, EVP_sha256(), nullptr), 1);
-    EXPECT_EQ(line(5), hex(digest, 32));
+    EXPECT_EQ(line(5), to_hex(digest, 32));
 
     unsigned char mac[32];
     ASSERT_NE(HMAC(EVP_sha256(), "quietlamp", 9,
                    reinterpret_cast<const unsigned char *>(msg.data()), msg.size(), mac, &len),
               nullptr);
-    EXPECT_EQ(line(7), hex(mac, 32));
+    EXPECT_EQ(line(7), to_hex(mac, 32));
 
     // The digest integer reads the digest with its first byte least significant.
     Z h;

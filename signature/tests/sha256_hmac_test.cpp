@@ -11,28 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "hex.h"
 #include "hmac.h"
 #include "sha256.h"
 
 namespace {
-
-std::vector<std::uint8_t> from_hex(const std::string &h) {
-    std::vector<std::uint8_t> out;
-    for (std::size_t i = 0; i + 1 < h.size(); i += 2) {
-        out.push_back(static_cast<std::uint8_t>(std::stoul(h.substr(i, 2), nullptr, 16)));
-    }
-    return out;
-}
-
-std::string to_hex(const std::uint8_t *b, std::size_t n) {
-    static const char digits[] = "0123456789abcdef";
-    std::string s;
-    for (std::size_t i = 0; i < n; i++) {
-        s += digits[b[i] >> 4];
-        s += digits[b[i] & 15];
-    }
-    return s;
-}
 
 std::vector<std::uint8_t> bytes(const std::string &s) {
     return {s.begin(), s.end()};

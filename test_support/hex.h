@@ -1,4 +1,5 @@
-// Hex conversion for test vectors written as strings.
+// Hex conversion for the tests: test vectors written as hex strings, and bytes
+// printed as lower-case hex to compare with them.
 #pragma once
 
 #include <cstdint>
@@ -6,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+// The bytes of hex digit pairs; any other character (a space grouping the
+// digits) is passed over.
 inline std::vector<std::uint8_t> from_hex(std::string_view hex) {
     std::vector<std::uint8_t> out;
     int high = -1;
@@ -15,8 +18,10 @@ inline std::vector<std::uint8_t> from_hex(std::string_view hex) {
             v = ch - '0';
         } else if (ch >= 'a' && ch <= 'f') {
             v = ch - 'a' + 10;
+        } else if (ch >= 'A' && ch <= 'F') {
+            v = ch - 'A' + 10;
         } else {
-            continue;  // spaces group the digits
+            continue;
         }
         if (high < 0) {
             high = v;
@@ -29,7 +34,7 @@ inline std::vector<std::uint8_t> from_hex(std::string_view hex) {
 }
 
 inline std::string to_hex(const std::uint8_t *bytes, std::size_t len) {
-    static const char digits[] = "0123456789abcdef";
+    static constexpr char digits[] = "0123456789abcdef";
     std::string s;
     for (std::size_t i = 0; i < len; i++) {
         s += digits[bytes[i] >> 4];
