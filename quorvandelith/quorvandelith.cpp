@@ -5,7 +5,8 @@
 //
 // Only the six functions of quorvandelith.h are exported; everything in the
 // anonymous namespace is private to this file. The whole-block paths (portable,
-// AVX2, AVX-512) live in chacha20_blocks.cpp, hidden inside the library.
+// AVX2, AVX-512) live in chacha20_blocks.cpp and init's proof of the one this
+// CPU uses in blocks_proof.cpp, both hidden inside the library.
 //
 // Each record sits at the start of a page of its own, which the kernel wipes
 // in the child of a fork (MADV_WIPEONFORK). The constant words are never zero
@@ -29,7 +30,9 @@
 #include "quorvandelith.h"
 #pragma GCC visibility pop
 
+#include "blocks_proof.h"
 #include "chacha20_blocks.h"
+#include "known_answers.h"
 #include "quorvandelith_version.h"  // generated from the project's version
 
 // The generator's state. Words 0-15 (constants, key, counter, nonce) are the
@@ -127,12 +130,13 @@ void chacha20_block(uint32_t block[16], uint32_t out[16]) {
     block[12] += 1;
 }
 
-// Reads the real-time clock; on failure nothing is written. The reading's
-// nanoseconds are seed material, so the local copy is wiped before return.
-void get_time(int64_t *seconds, uint32_t *nanoseconds) {
+// Reads the real-time clock; on failure nothing is written and the result is
+// false. The reading's nanoseconds are seed material, so the local copy is
+// wiped before return.
+bool get_time(int64_t *seconds, uint32_t *nanoseconds) {
     struct timespec ts;
     if (clock_gettime(CLOCK_REALTIME, &ts) != 0) {
-        return;
+        return false;
     }
     if (seconds != nullptr) {
         *seconds = ts.tv_sec;
@@ -141,6 +145,7 @@ void get_time(int64_t *seconds, uint32_t *nanoseconds) {
         *nanoseconds = static_cast<uint32_t>(ts.tv_nsec);
     }
     wipe(&ts, sizeof ts);
+    return true;
 }
 
 // Each record has a page to itself, so that no other data shares its lock,
@@ -191,6 +196,14 @@ int32_t drng_chacha20_alloc(drng_chacha20 **out) {
     *out = static_cast<drng_chacha20 *>(page);
     return 0;
 }
+
+// The part of the record's page that the record leaves free, where init's
+// proof of the whole-block path writes (and wipes) its blocks: locked, wiped
+// at fork and left out of core dumps like the record. Pages are 4 KiB or more.
+uint8_t *spare_room(drng_chacha20 *state) {
+    return reinterpret_cast<uint8_t *>(state) + sizeof *state;
+}
+static_assert(sizeof(drng_chacha20) + quorvandelith::proof_bytes <= 4096);
 
 // Wipes the record and unmaps its page, which also gives its lock back.
 void drng_chacha20_dealloc(drng_chacha20 *state) {
@@ -288,18 +301,7 @@ size_t kernel_random(uint8_t *buf, size_t len) {
     return got;
 }
 
-// RFC 7539 section 2.3.2: key 00..1f, block count 1, nonce 00000009 0000004a 00000000.
-constexpr uint32_t kat_input[16] = {
-    0x61707865, 0x3320646e, 0x79622d32, 0x6b206574, 0x03020100, 0x07060504, 0x0b0a0908, 0x0f0e0d0c,
-    0x13121110, 0x17161514, 0x1b1a1918, 0x1f1e1d1c, 0x00000001, 0x09000000, 0x4a000000, 0x00000000,
-};
-constexpr uint8_t kat_output[64] = {
-    0x10, 0xf1, 0xe7, 0xe4, 0xd1, 0x3b, 0x59, 0x15, 0x50, 0x0f, 0xdd, 0x1f, 0xa3, 0x20, 0x71, 0xc4,
-    0xc7, 0xd1, 0xf4, 0xc7, 0x33, 0xc0, 0x68, 0x03, 0x04, 0x22, 0xaa, 0x9a, 0xc3, 0xd4, 0x6c, 0x4e,
-    0xd2, 0x82, 0x64, 0x46, 0x07, 0x9f, 0xaa, 0x09, 0x14, 0xc2, 0xd7, 0x05, 0xd9, 0x8b, 0x02, 0xa2,
-    0xb5, 0x12, 0x9c, 0xd1, 0xde, 0x16, 0x4e, 0xb9, 0xcb, 0xd0, 0x83, 0xe8, 0xa2, 0x50, 0x3c, 0x4e,
-};
-
+// The block function against RFC 7539 section 2.3.2 (known_answers.h).
 bool block_function_passes() {
     uint32_t block[16];
     uint32_t words[16];
@@ -309,29 +311,6 @@ bool block_function_passes() {
     serialise_prefix(bytes, words, sizeof bytes);
     return memcmp(bytes, kat_output, sizeof bytes) == 0;
 }
-
-// Generator self-tests: from key, counter and nonce all zero, seed (optional)
-// and generate; the first is the RFC 7539 all-zero keystream.
-constexpr uint8_t expected_block[32] = {
-    0x76, 0xb8, 0xe0, 0xad, 0xa0, 0xf1, 0x3d, 0x90, 0x40, 0x5d, 0x6a, 0xe5, 0x53, 0x86, 0xbd, 0x28,
-    0xbd, 0xd2, 0x19, 0xb8, 0xa0, 0x8d, 0xed, 0x1a, 0xa8, 0x36, 0xef, 0xcc, 0x8b, 0x77, 0x0d, 0xc7,
-};
-constexpr uint8_t expected_twoblocks[64] = {
-    0xe3, 0xb0, 0x8a, 0xcc, 0x34, 0xc3, 0x17, 0x0e, 0xc3, 0xd8, 0xc3, 0x40, 0xe7, 0x73, 0xe9, 0x0d,
-    0xd1, 0x62, 0xa3, 0x5d, 0x7d, 0xf2, 0xf1, 0x4a, 0x24, 0x42, 0xb7, 0x1e, 0xb0, 0x05, 0x17, 0x07,
-    0xb9, 0x35, 0x10, 0x69, 0x8b, 0x46, 0xfb, 0x51, 0xe9, 0x91, 0x3f, 0x46, 0xf2, 0x4d, 0xea, 0xd0,
-    0x81, 0xc1, 0x1b, 0xa9, 0x5d, 0x52, 0x91, 0x5f, 0xcd, 0xdc, 0xc6, 0xd6, 0xc3, 0x7c, 0x50, 0x23,
-};
-constexpr uint8_t expected_block_nonaligned[36] = {
-    0x9c, 0xfc, 0x5e, 0x31, 0x21, 0x62, 0x11, 0x85, 0xd3, 0x77, 0xd3, 0x69,
-    0x0f, 0xa8, 0x16, 0x55, 0xb4, 0x4c, 0xf6, 0x52, 0xf3, 0xa8, 0x37, 0x99,
-    0x38, 0x76, 0xa0, 0x66, 0xec, 0xbb, 0xce, 0xa9, 0x9c, 0x95, 0xa1, 0xfd,
-};
-constexpr uint8_t test_seed[64] = {
-    0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
-    22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43,
-    44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63,
-};
 
 struct self_test {
     uint32_t seed_len;  // bytes of test_seed
@@ -409,19 +388,23 @@ int32_t reseed(drng_chacha20 *state, const uint8_t *data, uint32_t length) {
 
 // A live record's first constant word is never zero; zero means the page was
 // wiped by fork, so this process is a child holding an empty copy.
+// Read through a volatile pointer: a fork from a signal handler can wipe the
+// page between any two instructions of a call.
 bool wiped_by_fork(const drng_chacha20 *state) {
-    return state->constants[0] == 0;
+    return *static_cast<const volatile uint32_t *>(&state->constants[0]) == 0;
 }
 
 // The first get or reseed in a forked child. The wiped record holds zeros
 // only (key, counter, nonce, age and volume), so nothing of the parent's
 // stream is left: restore the constants, lock the page again (locks are not
 // inherited) and reseed, which makes the key depend on the 32 kernel bytes
-// alone and sets reseed_time and bytes_since_reseed as any reseed does. On
-// failure the record is wiped again, still marked, so the next call retries.
+// alone and sets reseed_time and bytes_since_reseed as any reseed does. The
+// child's lock limit may not hold its handles' pages again: ENOMEM leaves the
+// page unlocked, as EAGAIN and EPERM do. On failure the record is wiped
+// again, still marked, so the next call retries.
 int32_t recover_from_fork(drng_chacha20 *state) {
     int32_t ret = lock_page(state);
-    if (ret != 0) {
+    if (ret != 0 && ret != -ENOMEM) {
         return ret;
     }
     memcpy(state->constants, chacha_constants, sizeof chacha_constants);
@@ -434,12 +417,16 @@ int32_t recover_from_fork(drng_chacha20 *state) {
 
 // The seeding step of a get: a reseed (kernel bytes, then the nanosecond
 // bytes) when the seed is more than 600 seconds old or more than 2^30 bytes
-// were drawn since, else the nanosecond bytes alone.
-int32_t seed_for_get(drng_chacha20 *state, int64_t now, const uint8_t ns_bytes[4]) {
-    // Signed difference modulo 2^64: a clock set back gives a negative age.
+// were drawn since, else the nanosecond bytes alone. An age the clock cannot
+// tell (the read failed) or a negative one (the clock was set back) counts as
+// too old: nothing then says that the seed is fresh.
+int32_t seed_for_get(drng_chacha20 *state, bool clock_read, int64_t now,
+                     const uint8_t ns_bytes[4]) {
+    // Signed difference modulo 2^64.
     const int64_t age = static_cast<int64_t>(static_cast<uint64_t>(now) -
                                              static_cast<uint64_t>(state->reseed_time));
-    if (age > reseed_max_age || state->bytes_since_reseed > reseed_max_bytes) {
+    if (!clock_read || age < 0 || age > reseed_max_age ||
+        state->bytes_since_reseed > reseed_max_bytes) {
         const int32_t ret = reseed(state, ns_bytes, 4);
         if (ret != 0) {
             return ret;
@@ -457,9 +444,35 @@ int32_t ready_for_use(drng_chacha20 *state) {
     return wiped_by_fork(state) ? recover_from_fork(state) : 0;
 }
 
-// The work of the exported functions, each called by its exported function
-// once the arguments are checked, so that the stack it used can be wiped.
-__attribute__((noinline)) int32_t init_handle(drng_chacha20 **drng) {
+// Runs work() on the record once it is ready for use, then looks at the page
+// again. A fork from a signal handler during the call leaves the child to
+// finish the work on a wiped page, with the parent's words still in
+// registers: such a call discards what it wrote and starts over as the
+// child's first call, and only that result is returned.
+template <typename Work, typename Discard>
+int32_t on_live_record(drng_chacha20 *state, Work work, Discard discard) {
+    int32_t ret = ready_for_use(state);
+    if (ret != 0) {
+        return ret;
+    }
+    ret = work();
+    while (wiped_by_fork(state)) {
+        if (ret == 0) {
+            discard();
+        }
+        ret = recover_from_fork(state);
+        if (ret != 0) {
+            return ret;
+        }
+        ret = work();
+    }
+    return ret;
+}
+
+// init's work on a given whole-block path: after the known-answer stages,
+// the proof that the path gives the portable path's blocks (its output goes
+// to the spare room of the new record's page, off the stack).
+int32_t init_with(drng_chacha20 **drng, blocks_fn blocks) {
     if (!block_function_passes()) {
         return -EFAULT;
     }
@@ -469,6 +482,9 @@ __attribute__((noinline)) int32_t init_handle(drng_chacha20 **drng) {
         return ret;
     }
     ret = generator_self_tests(state);
+    if (ret == 0 && !quorvandelith::blocks_path_passes(blocks, spare_room(state))) {
+        ret = -EFAULT;
+    }
     if (ret != 0) {
         drng_chacha20_dealloc(state);
         return ret;
@@ -485,21 +501,11 @@ __attribute__((noinline)) int32_t init_handle(drng_chacha20 **drng) {
     return ret;
 }
 
-__attribute__((noinline)) int32_t reseed_handle(drng_chacha20 *drng, const uint8_t *inbuf,
-                                                uint32_t inbuflen) {
-    const int32_t ret = ready_for_use(drng);
-    return ret != 0 ? ret : reseed(drng, inbuf, inbuflen);
-}
-
-__attribute__((noinline)) int32_t get_bytes(drng_chacha20 *drng, uint8_t *outbuf,
-                                            uint32_t outbuflen) {
-    int32_t ret = ready_for_use(drng);
-    if (ret != 0) {
-        return ret;
-    }
+// One get on a record ready for use: the clock, the seeding step, the output.
+int32_t get_once(drng_chacha20 *drng, uint8_t *outbuf, uint32_t outbuflen) {
     int64_t now = 0;
     uint32_t ns = 0;
-    get_time(&now, &ns);
+    const bool clock_read = get_time(&now, &ns);
     // The 4 nanosecond bytes, in little-endian order where ns is stored, are
     // seed material: wiped on every way out.
     if constexpr (std::endian::native == std::endian::big) {
@@ -508,7 +514,7 @@ __attribute__((noinline)) int32_t get_bytes(drng_chacha20 *drng, uint8_t *outbuf
     const wipe_on_exit wipe_ns(&ns, sizeof ns);
     const uint8_t *const ns_bytes = reinterpret_cast<const uint8_t *>(&ns);
 
-    ret = seed_for_get(drng, now, ns_bytes);
+    int32_t ret = seed_for_get(drng, clock_read, now, ns_bytes);
     if (ret != 0) {
         return ret;
     }
@@ -517,6 +523,30 @@ __attribute__((noinline)) int32_t get_bytes(drng_chacha20 *drng, uint8_t *outbuf
         drng->bytes_since_reseed += outbuflen;
     }
     return ret;
+}
+
+// The work of the exported functions, each called by its exported function
+// once the arguments are checked, so that the stack it used can be wiped.
+__attribute__((noinline)) int32_t init_handle(drng_chacha20 **drng) {
+    return init_with(drng, select_blocks());
+}
+
+__attribute__((noinline)) int32_t reseed_handle(drng_chacha20 *drng, const uint8_t *inbuf,
+                                                uint32_t inbuflen) {
+    return on_live_record(
+        drng, [=] { return reseed(drng, inbuf, inbuflen); }, [] {});
+}
+
+__attribute__((noinline)) int32_t get_bytes(drng_chacha20 *drng, uint8_t *outbuf,
+                                            uint32_t outbuflen) {
+    // Bytes written on a wiped page are the parent's or an all-zero record's.
+    return on_live_record(
+        drng, [=] { return get_once(drng, outbuf, outbuflen); },
+        [=] {
+            if (outbuflen > 0) {
+                wipe(outbuf, outbuflen);
+            }
+        });
 }
 
 }  // namespace

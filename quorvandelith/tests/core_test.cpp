@@ -277,6 +277,82 @@ TEST_F(Handle, FailedReseedKeepsAgeAndVolume) {
     EXPECT_EQ(99u, drng_->bytes_since_reseed);
 }
 
+// The seed's age as the clock tells it. A get reseeds (one kernel read) when
+// the age is above 600 s, and also when the clock cannot tell it (the read
+// failed) or it is negative (the clock was set back), so that NTP stepping a
+// wrong clock, a date fixed by hand or a restored virtual machine cannot stop
+// the time reseed; after that the age counts from the clock as it now reads.
+// Each row is a run of gets on a handle made at t0. Faults caught: a
+// negative age taken as fresh (no reseed after a step back, for as long as
+// the step), a failed read taken as age 0 or as the last reading, the first
+// working read after failures not reseeding, and an off-by-one at 600 s.
+TEST_F(Handle, ClockStepsAndFailuresCountAsTooOld) {
+    constexpr int64_t t0 = 1'700'000'000;
+    constexpr int64_t hour = 3600;
+    constexpr int64_t day = 24 * hour;
+    constexpr int64_t ten_years = 3652 * day;
+    constexpr int64_t fails = INT64_MIN;  // the clock read fails
+    struct Get {
+        int64_t seconds;
+        int kernel_reads;
+    };
+    const struct {
+        const char *clock;
+        std::vector<Get> gets;
+    } cases[] = {
+        {"600 s no, 601 s yes", {{t0 + 600, 0}, {t0 + 601, 1}, {t0 + 1201, 0}, {t0 + 1202, 1}}},
+        {"set back 1 hour",
+         {{t0 + 300, 0},
+          {t0 + 300 - hour, 1},
+          {t0 + 360 - hour, 0},
+          {t0 + 900 - hour, 0},
+          {t0 + 901 - hour, 1}}},
+        {"set back 1 day",
+         {{t0 + 300, 0},
+          {t0 + 300 - day, 1},
+          {t0 + 360 - day, 0},
+          {t0 + 900 - day, 0},
+          {t0 + 901 - day, 1}}},
+        {"forward 10 years, then back",
+         {{t0 + ten_years, 1},
+          {t0 + ten_years + 60, 0},
+          {t0 + 120, 1},
+          {t0 + 180, 0},
+          {t0 + 720, 0},
+          {t0 + 721, 1}}},
+        {"failing after init, then working",
+         {{t0 + 60, 0},
+          {fails, 1},
+          {fails, 1},
+          {fails, 1},
+          {t0 + 240, 1},
+          {t0 + 300, 0},
+          {t0 + 840, 0},
+          {t0 + 841, 1}}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.clock);
+        drng_chacha20_destroy(drng_);
+        drng_ = nullptr;
+        fake::set_clock(t0, 5);
+        ASSERT_EQ(0, drng_chacha20_init(&drng_));
+        for (size_t i = 0; i < c.gets.size(); i++) {
+            const Get &g = c.gets[i];
+            fake::fail_clock(g.seconds == fails);
+            fake::set_clock(g.seconds == fails ? 0 : g.seconds, 7);
+            const int64_t last_reseed = drng_->reseed_time;
+            const int calls = fake::getrandom_calls();
+            uint8_t out[32];
+            ASSERT_EQ(0, drng_chacha20_get(drng_, out, sizeof out)) << "get " << i;
+            EXPECT_EQ(g.kernel_reads, fake::getrandom_calls() - calls) << "get " << i;
+            // A reseed restarts the age from the reading, 0 when there was none.
+            const int64_t reading = g.seconds == fails ? 0 : g.seconds;
+            EXPECT_EQ(g.kernel_reads ? reading : last_reseed, drng_->reseed_time) << "get " << i;
+        }
+        fake::fail_clock(false);
+    }
+}
+
 // Invalid arguments return -EINVAL before anything is allocated, read from
 // the kernel or changed. A NULL output with length 0 and NULL seed data are
 // valid.
@@ -393,6 +469,75 @@ TEST(BlocksPaths, SelfTestVectorsOnEveryPath) {
                 << path.name << " " << len;
         }
     }
+}
+
+// init proves the whole-block path it will use: the path's 32 blocks of a
+// fixed input against the portable path's, and the counter it leaves. A path
+// with a fault in one lane of a batch (one block wrong) or in the words it
+// leaves behind must fail init with -EFAULT, leaving nothing mapped, the
+// caller's variable untouched and no kernel or clock read made; each real
+// path passes. The faulty paths wrap the real ones, given to init's work
+// function the way generate_with is given a path.
+blocks_fn faulty_base;
+void (*plant_fault)(uint32_t block[16], uint8_t *out);
+
+void faulty_path(uint32_t block[16], uint8_t *out, size_t nblocks) {
+    faulty_base(block, out, nblocks);
+    plant_fault(block, out);
+}
+
+TEST(BlocksPaths, InitFailsOnAFaultInOneLaneOfThePathItUses) {
+    const struct {
+        const char *fault;  // lanes: of AVX2's batches of 8, of AVX-512's two sets of 16
+        void (*plant)(uint32_t block[16], uint8_t *out);
+    } faults[] = {
+        {"block 0: lane 0 of the first batch", [](uint32_t *, uint8_t *out) { out[5] ^= 0x10; }},
+        {"block 7: lane 7", [](uint32_t *, uint8_t *out) { out[7 * 64 + 63] ^= 1; }},
+        {"block 13: AVX2 lane 5, AVX-512 lane 13",
+         [](uint32_t *, uint8_t *out) { out[13 * 64 + 32] ^= 0x80; }},
+        {"block 28: AVX-512 lane 12 of the second set",
+         [](uint32_t *, uint8_t *out) { out[28 * 64 + 48] ^= 4; }},
+        {"block 31: the last lane of the last batch",
+         [](uint32_t *, uint8_t *out) { out[31 * 64] ^= 1; }},
+        {"counter one block short", [](uint32_t *block, uint8_t *) { block[12] -= 1; }},
+        {"a key word changed", [](uint32_t *block, uint8_t *) { block[6] ^= 1; }},
+    };
+    fake::set_clock(1'700'000'000, 5);
+    for (const BlocksPath &path : block_paths()) {
+        if (!path.available) {
+            std::printf("CPU lacks %s: its proof at init not run\n", path.name);
+            continue;
+        }
+        SCOPED_TRACE(path.name);
+        faulty_base = path.blocks;
+        for (const auto &f : faults) {
+            SCOPED_TRACE(f.fault);
+            plant_fault = f.plant;
+            const fake::Reading clock[] = {{1'700'000'000, 5}};
+            fake::script_clock(clock, 1);
+            const int mappings = fake::live_mappings();
+            const int calls = fake::getrandom_calls();
+            int sentinel;
+            auto *const untouched = reinterpret_cast<drng_chacha20 *>(&sentinel);
+            drng_chacha20 *drng = untouched;
+            EXPECT_EQ(-EFAULT, init_with(&drng, faulty_path));
+            EXPECT_EQ(untouched, drng);
+            EXPECT_EQ(mappings, fake::live_mappings());
+            EXPECT_EQ(calls, fake::getrandom_calls());
+            EXPECT_EQ(0, fake::clock_reads());
+        }
+        // The real path passes, with init's usual eleven clock reads for the
+        // stirring, one for the reseed, and one kernel read.
+        const fake::Reading clock[] = {{1'700'000'000, 5}};
+        fake::script_clock(clock, 1);
+        const int calls = fake::getrandom_calls();
+        drng_chacha20 *drng = nullptr;
+        EXPECT_EQ(0, init_with(&drng, path.blocks));
+        EXPECT_EQ(12, fake::clock_reads());
+        EXPECT_EQ(calls + 1, fake::getrandom_calls());
+        drng_chacha20_destroy(drng);
+    }
+    fake::reset();
 }
 
 }  // namespace

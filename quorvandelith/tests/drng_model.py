@@ -176,7 +176,9 @@ class Drng:
             seconds, nanoseconds = t
         ns = struct.pack("<I", nanoseconds)
         age = ((seconds - self.reseed_time + (1 << 63)) % (1 << 64)) - (1 << 63)
-        if age > RESEED_AGE or self.bytes_since_reseed > RESEED_BYTES:
+        # An unknown age (failed clock read) or a negative one (clock set back)
+        # counts as too old, like one above the limit.
+        if t is None or age < 0 or age > RESEED_AGE or self.bytes_since_reseed > RESEED_BYTES:
             rc = self.reseed(ns)
             if rc:
                 return rc, b""
@@ -264,6 +266,20 @@ scenario("FailedClockReads", [],
           None, (30, 100), None, (40, 200), None, (900, 300), None, (901, 400)],
          [("get", 16, 0), ("get", 16, 0), ("get", 16, 1), ("get", 16, 0), ("reseed", None),
           ("get", 16, 0)])
+# The clock set back by an hour some time after init: the next get reseeds, and
+# the age then counts from the earlier time.
+scenario("ClockSetBackAfterInit", [],
+         stir_clock(5000) + [(5100, 11), (5200, 12), (1600, 13), (1600, 14), (1660, 15),
+                             (2200, 16), (2201, 17), (2201, 18)],
+         [("get", 20, 0), ("get", 20, 1), ("get", 20, 0), ("get", 20, 0), ("get", 20, 3),
+          ("get", 20, 0)])
+# The clock fails after init, then works again: every get reseeds while it
+# fails (reseed_time becomes 0), and so does the first get after it recovers.
+scenario("ClockFailsAfterInitThenWorks", [],
+         stir_clock(7000) + [(7010, 21), None, None, None, (7015, 22), (7020, 23), (7020, 24),
+                             (7021, 25), (7621, 26), (7621, 27)],
+         [("get", 24, 0), ("get", 24, 1), ("get", 24, 0), ("get", 24, 2), ("get", 24, 0),
+          ("get", 24, 0)])
 scenario("VolumeLimit", [], stir_clock(5000) + [(5000, 1000 + i) for i in range(40)],
          [("getnull", 1 << 26, 0)] * 16 + [("get", 33, 0), ("get", 33, 1), ("get", 33, 0)])
 # A 0 return ends the read even when errno still says EINTR from the call before.

@@ -80,4 +80,33 @@ TEST(StackResidue, NoSeedBytesLeftOnTheStack) {
     }
 }
 
+void init_call() {
+    result = drng_chacha20_init(&handle);
+}
+
+// init's stack goes deepest (after the known-answer stages it proves the
+// whole-block path this CPU uses); its clock readings, its kernel seed and
+// the key it leaves must not stay there either.
+TEST(StackResidue, InitLeavesNoSeedBytes) {
+#ifdef QUORVANDELITH_TEST_SANITIZER
+    GTEST_SKIP() << "the sanitizer runtimes keep stacks of their own";
+#endif
+    uint8_t ns_bytes[4];
+    memcpy(ns_bytes, &clock_ns, sizeof ns_bytes);
+    uint8_t kernel_bytes[32];
+    for (size_t k = 0; k < sizeof kernel_bytes; k++) {
+        kernel_bytes[k] = kernel_byte(k);
+    }
+    fake::set_clock(t0, clock_ns);
+    fake::kernel_stream(kernel_byte);
+    ASSERT_TRUE(own_stack::run(init_call));
+    ASSERT_EQ(0, result);
+    EXPECT_EQ(0, own_stack::pieces_left(ns_bytes, sizeof ns_bytes)) << "the clock's nanoseconds";
+    EXPECT_EQ(0, own_stack::pieces_left(kernel_bytes, sizeof kernel_bytes)) << "the kernel seed";
+    const uint8_t *key = reinterpret_cast<const uint8_t *>(handle) + 16;
+    EXPECT_EQ(0, own_stack::pieces_left(key, 32)) << "the key";
+    drng_chacha20_destroy(handle);
+    fake::reset();
+}
+
 }  // namespace
