@@ -56,35 +56,10 @@ Draw parent_draw(drng_chacha20 *drng) {
     return d.bytes;
 }
 
-// Whether a forked child finds a MADV_WIPEONFORK page zeroed. qemu-user
-// accepts the advice and does nothing, so there a child holds the parent's
-// handle as it was, and these tests cannot run.
-bool children_get_wiped_pages() {
-    const size_t size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    void *page = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (page == MAP_FAILED) {
-        return false;
-    }
-    auto *byte = static_cast<volatile uint8_t *>(page);
-    *byte = 0xa5;
-    bool wiped = false;
-    if (madvise(page, size, MADV_WIPEONFORK) == 0) {
-        const pid_t pid = fork();
-        if (pid == 0) {
-            _exit(*byte == 0 ? 0 : 1);
-        }
-        int status = 0;
-        wiped = pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
-                WEXITSTATUS(status) == 0;
-    }
-    munmap(page, size);
-    return wiped;
-}
-
 class Fork : public ::testing::Test {
    protected:
     void SetUp() override {
-        if (!children_get_wiped_pages()) {
+        if (!process::children_get_wiped_pages()) {
             GTEST_SKIP() << "a forked child's MADV_WIPEONFORK page is not wiped here "
                             "(qemu-user ignores the advice): the fork tests are skipped";
         }
@@ -420,7 +395,7 @@ TEST(SignalFork, NoChildFinishesAGetOnItsWipedPage) {
     GTEST_SKIP() << "ThreadSanitizer does not support fork() in a signal handler: it reports the "
                     "allocations of its own fork as unsafe there";
 #endif
-    if (!children_get_wiped_pages()) {
+    if (!process::children_get_wiped_pages()) {
         GTEST_SKIP() << "a forked child's MADV_WIPEONFORK page is not wiped here "
                         "(qemu-user ignores the advice): the test is skipped";
     }
