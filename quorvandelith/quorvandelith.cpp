@@ -30,6 +30,7 @@
 #pragma GCC visibility pop
 
 #include "chacha20_blocks.h"
+#include "clear_registers.h"
 
 // The generator's state. Words 0-15 (constants, key, counter, nonce) are the
 // ChaCha20 input block in RFC 7539 order; the block function works on them in
@@ -55,6 +56,7 @@ namespace {
 using quorvandelith::blocks_fn;
 using quorvandelith::chacha20_blocks_portable;
 using quorvandelith::chacha20_core;
+using quorvandelith::clear_registers;
 using quorvandelith::select_blocks;
 
 constexpr uint32_t chacha_constants[4] = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
@@ -525,6 +527,7 @@ int32_t drng_chacha20_init(struct drng_chacha20 **drng) {
     }
     const int32_t ret = init_handle(drng);
     wipe_stack(wide_stack_bytes);
+    clear_registers();
     return ret;
 }
 
@@ -540,6 +543,7 @@ int32_t drng_chacha20_reseed(struct drng_chacha20 *drng, const uint8_t *inbuf, u
     }
     const int32_t ret = reseed_handle(drng, inbuf, inbuflen);
     wipe_stack(narrow_stack_bytes);
+    clear_registers();
     return ret;
 }
 
@@ -550,6 +554,7 @@ int32_t drng_chacha20_get(struct drng_chacha20 *drng, uint8_t *outbuf, uint32_t 
     const int32_t ret = get_bytes(drng, outbuf, outbuflen);
     // Requests of a whole block or more may take a whole-block path.
     wipe_stack(outbuflen >= 64 ? wide_stack_bytes : narrow_stack_bytes);
+    clear_registers();
     return ret;
 }
 
