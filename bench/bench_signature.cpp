@@ -1,17 +1,23 @@
 // signature_client's big-number arithmetic next to GMP, and the program's whole run.
-//   bignum_pow_mod vs mpz_powm: 1023-bit base, exponent and odd modulus, same values.
-//   signature_client: one complete run of the program, output discarded; its time is the
-//   child's CPU time (user + system), so that other load on the machine counts less.
+//   montgomery_pow_mod vs mpz_powm: 1023-bit base, exponent and odd modulus, same values
+//   (montgomery_pow_mod is the path bignum_pow_mod takes for every odd modulus of two or
+//   more words, so for all of key generation's exponentiations).
+//   signature_client: one complete run of the built program, output discarded; its time is
+//   the child's CPU time (user + system), so that other load on the machine counts less.
 //   gmp_replay: the same sequence of modular exponentiations done by GMP alone: every
 //   Miller-Rabin exponentiation and squaring of key generation (the rand() draws
-//   replayed), then the signature and its check under the demonstration key.
-//   rsa_generate_key_pair: the program's key generation in-process, counting the prime
-//   candidates (progress dots), the Miller-Rabin trials (rand() draws), the exponentiations
-//   computed and those skipped because a small prime factor proved the trial's failure,
-//   and the time spent finding small factors and checking trials modulo them.
+//   replayed), then the signature and its check under the demonstration key. The replay
+//   also runs the program's small-factor sieve and trial check on the same candidates and
+//   witnesses, which gives the counts of exponentiations computed and skipped.
+//   rsa_generate_key_pair: the program's key generation in-process, with the counts of
+//   the replay: prime candidates (checked against the progress dots), Miller-Rabin trials,
+//   rand() draws, the exponentiations computed and those skipped because a small prime
+//   factor proved the trial's failure, and the time spent finding small factors and
+//   checking trials modulo them.
 //   small_factors_of, candidate_sieve: finding the small prime factors of a 1023-bit
 //   candidate on its own, and by sieving a window of candidates.
-// At the end the two ratios are printed: bignum_pow_mod / mpz_powm and whole run / replay.
+// At the end the two ratios are printed: montgomery_pow_mod / mpz_powm and whole run /
+// replay.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <gmp.h>
@@ -19,6 +25,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -27,83 +34,10 @@
 #include <string>
 #include <vector>
 
-#include <chrono>
-
 #include "../signature/montgomery.h"
+#include "../signature/rsa.h"
 #include "../signature/small_primes.h"
-
-namespace {
-
-// Key generation's exponentiations (all of them take the Montgomery path: the candidates
-// are odd and of 32 words), the trials that a small factor proves failing, and the time
-// spent finding small factors and checking trials modulo them.
-struct {
-    long exponentiations, skipped;
-    double factor_seconds, check_seconds;
-} keygen;
-
-struct timed {
-    double *seconds;
-    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
-    ~timed() {
-        *seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    }
-};
-
-void counted_montgomery_pow_mod(bignum *result, const bignum *base, const bignum *exponent,
-                                const bignum *modulus) {
-    ++keygen.exponentiations;
-    montgomery_pow_mod(result, base, exponent, modulus);
-}
-
-int counted_small_factor_trial_fails(const small_factors *factors, const bignum *a,
-                                     const bignum *d, int s) {
-    timed t{&keygen.check_seconds};
-    const int fails = small_factor_trial_fails(factors, a, d, s);
-    keygen.skipped += fails;
-    return fails;
-}
-
-void timed_candidate_sieve_start(candidate_sieve *sieve, const bignum *n) {
-    timed t{&keygen.factor_seconds};
-    candidate_sieve_start(sieve, n);
-}
-
-const small_factors *timed_candidate_sieve_factors(candidate_sieve *sieve, int k) {
-    timed t{&keygen.factor_seconds};
-    return candidate_sieve_factors(sieve, k);
-}
-
-}  // namespace
-
-// Key generation with its calls to these four functions counted and timed.
-#define montgomery_pow_mod counted_montgomery_pow_mod
-#define small_factor_trial_fails counted_small_factor_trial_fails
-#define candidate_sieve_start timed_candidate_sieve_start
-#define candidate_sieve_factors timed_candidate_sieve_factors
-#include "../signature/rsa.cpp"
-#undef montgomery_pow_mod
-#undef small_factor_trial_fails
-#undef candidate_sieve_start
-#undef candidate_sieve_factors
-
-// The driver's data: the message and the demonstration key pair.
-#define main signature_client_main
-#include "../signature/signature_client.cpp"
-#undef main
-
-namespace {
-
-// Counts rand() draws: the build links this binary with --wrap=rand.
-long rand_draws = 0;
-
-}  // namespace
-
-extern "C" int __real_rand();
-extern "C" int __wrap_rand() {
-    ++rand_draws;
-    return __real_rand();
-}
+#include "../signature/tests/driver_source.h"
 
 namespace {
 
@@ -139,12 +73,12 @@ bignum *to_bignum(const std::vector<std::uint32_t> &w) {
     return b;
 }
 
-void BM_bignum_pow_mod(benchmark::State &state) {
+void BM_montgomery_pow_mod(benchmark::State &state) {
     PowModInputs in;
     bignum *b = to_bignum(in.base), *x = to_bignum(in.exponent), *m = to_bignum(in.modulus);
     bignum *r = bignum_alloc();
     for (auto _ : state) {
-        bignum_pow_mod(r, b, x, m);
+        montgomery_pow_mod(r, b, x, m);
         benchmark::DoNotOptimize(r->words);
     }
     bignum_free(b);
@@ -152,7 +86,7 @@ void BM_bignum_pow_mod(benchmark::State &state) {
     bignum_free(m);
     bignum_free(r);
 }
-BENCHMARK(BM_bignum_pow_mod)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_montgomery_pow_mod)->Unit(benchmark::kMillisecond);
 
 void BM_gmp_mpz_powm(benchmark::State &state) {
     PowModInputs in;
@@ -250,20 +184,60 @@ struct PowOp {
 
 struct Replay {
     std::vector<std::unique_ptr<PowOp>> ops;
-    long candidates = 0, trials = 0, squarings = 0;
+    long candidates = 0, trials = 0, squarings = 0, draws = 0;
+    // Key generation's exponentiations, those of them a small factor makes the program skip,
+    // and the time of its small-factor sieve and trial checks on the same values.
+    long keygen_exponentiations = 0, skipped = 0;
+    double factor_seconds = 0, check_seconds = 0;
+    std::string p, q;
 };
 
-void replay_draw(mpz_t out, std::size_t words) {
+struct timed {
+    double *seconds;
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    ~timed() {
+        *seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
+};
+
+void set_bignum(bignum *out, const mpz_t x) {
+    std::vector<std::uint32_t> w((mpz_sizeinbase(x, 2) + 31) / 32);
+    mpz_export(w.data(), nullptr, -1, sizeof(std::uint32_t), 0, 0, x);
+    bignum src{static_cast<std::int32_t>(w.size()), static_cast<std::int32_t>(w.size()),
+               w.data()};
+    bignum_copy(&src, out);
+}
+
+void replay_draw(Replay *r, mpz_t out, std::size_t words) {
     std::vector<std::uint32_t> w(words);
     for (auto &x : w) {
         x = static_cast<std::uint32_t>(rand());
     }
+    r->draws += static_cast<long>(words);
     mpz_import(out, words, -1, sizeof(std::uint32_t), 0, 0, w.data());
+}
+
+// 1 if the program skips this trial's exponentiation: a small prime factor of the
+// candidate proves the trial fails.
+int small_factor_proves(Replay *r, const small_factors *factors, const mpz_t a, const mpz_t d,
+                        long s) {
+    bignum *ba = bignum_alloc();
+    bignum *bd = bignum_alloc();
+    set_bignum(ba, a);
+    set_bignum(bd, d);
+    int fails;
+    {
+        timed t{&r->check_seconds};
+        fails = small_factor_trial_fails(factors, ba, bd, static_cast<int>(s));
+    }
+    bignum_free(ba);
+    bignum_free(bd);
+    return fails;
 }
 
 // Miller-Rabin as key generation runs it (witnesses of 10 * size / 4 words reduced mod
 // n - 1, witnesses below 2 pass), recording each exponentiation and squaring.
-bool replay_miller_rabin(Replay *r, const mpz_t n, int count) {
+bool replay_miller_rabin(Replay *r, const mpz_t n, int count, const small_factors *factors) {
     mpz_t u, d, a, x, two;
     mpz_inits(u, d, a, x, two, nullptr);
     mpz_set_ui(two, 2);
@@ -278,11 +252,13 @@ bool replay_miller_rabin(Replay *r, const mpz_t n, int count) {
     bool prime = true;
     for (int t = 0; t < count && prime; t++) {
         r->trials++;
-        replay_draw(a, 10 * words / 4);
+        replay_draw(r, a, 10 * words / 4);
         mpz_mod(a, a, u);
         if (mpz_cmp_ui(a, 2) < 0) {
             continue;
         }
+        r->keygen_exponentiations++;
+        r->skipped += small_factor_proves(r, factors, a, d, s);
         r->ops.push_back(std::make_unique<PowOp>(a, d, n, false));
         mpz_powm(x, a, d, n);
         if (mpz_cmp_ui(x, 1) == 0) {
@@ -305,49 +281,81 @@ bool replay_miller_rabin(Replay *r, const mpz_t n, int count) {
     return prime;
 }
 
-void replay_prime(Replay *r) {
+// One prime as key generation finds it, with the program's sieve of its candidates.
+std::string replay_prime(Replay *r) {
     mpz_t p;
     mpz_init(p);
-    replay_draw(p, 128 / 4);
+    replay_draw(r, p, 128 / 4);
     if (mpz_even_p(p)) {
         mpz_add_ui(p, p, 1);
     }
-    for (;;) {
+    bignum *start = bignum_alloc();
+    set_bignum(start, p);
+    auto sieve = std::make_unique<candidate_sieve>();
+    {
+        timed t{&r->factor_seconds};
+        candidate_sieve_start(sieve.get(), start);
+    }
+    bignum_free(start);
+    for (int k = 0;; k++) {
         r->candidates++;
-        if (replay_miller_rabin(r, p, 100)) {
+        const small_factors *factors;
+        {
+            timed t{&r->factor_seconds};
+            factors = candidate_sieve_factors(sieve.get(), k);
+        }
+        if (replay_miller_rabin(r, p, 100, factors)) {
             break;
         }
         mpz_add_ui(p, p, 2);
     }
+    char *text = mpz_get_str(nullptr, 10, p);
+    std::string prime(text);
+    std::free(text);
     mpz_clear(p);
+    return prime;
 }
 
 // The program's exponentiations: both primes' tests from the unseeded rand() sequence,
-// then the signature h^d mod n and its check s^e mod n (h and s read from a run).
+// then the signature h^d mod n and its check s^e mod n (h and s read from a run, the
+// demonstration key from the driver's source). Nothing is recorded unless the replayed
+// primes are those of the run.
 void record(Replay *r) {
     srand(1);
-    replay_prime(r);
-    replay_prime(r);
+    r->p = replay_prime(r);
+    r->q = replay_prime(r);
     double cpu = 0;
     bool ok = false;
     std::vector<std::string> lines = report_lines(run_client(&cpu, &ok));
-    if (!ok || lines.size() != 23) {
+    if (!ok || lines.size() != 23 || lines[9] != "p = " + r->p || lines[11] != "q = " + r->q) {
+        r->ops.clear();
         return;
     }
+    const std::string driver = test_support::file_text(SIGNATURE_CLIENT_SOURCE_PATH);
     mpz_t h, sig, zn, zd, ze;
     mpz_init_set_str(h, lines[17].c_str(), 10);
     mpz_init_set_str(sig, lines[19].c_str(), 10);
-    mpz_init_set_str(zn, n, 10);
-    mpz_init_set_str(zd, d, 10);
-    mpz_init_set_str(ze, e, 10);
+    mpz_init_set_str(zn, test_support::c_string(driver, "n").c_str(), 10);
+    mpz_init_set_str(zd, test_support::c_string(driver, "d").c_str(), 10);
+    mpz_init_set_str(ze, test_support::c_string(driver, "e").c_str(), 10);
     r->ops.push_back(std::make_unique<PowOp>(h, zd, zn, false));
     r->ops.push_back(std::make_unique<PowOp>(sig, ze, zn, false));
     mpz_clears(h, sig, zn, zd, ze, nullptr);
 }
 
+// Recorded once, for the replay's time and for key generation's counts.
+const Replay &recorded() {
+    static Replay r;
+    static bool done = false;
+    if (!done) {
+        record(&r);
+        done = true;
+    }
+    return r;
+}
+
 void BM_gmp_replay(benchmark::State &state) {
-    Replay r;
-    record(&r);
+    const Replay &r = recorded();
     if (r.ops.empty()) {
         state.SkipWithError("cannot record the sequence");
         return;
@@ -375,12 +383,15 @@ BENCHMARK(BM_gmp_replay)->Unit(benchmark::kMillisecond);
 
 void BM_rsa_generate_key_pair(benchmark::State &state) {
     static char n[rsa_buffer_size], d[rsa_buffer_size], e[rsa_buffer_size];
-    long candidates = 0, draws = 0;
+    const Replay &r = recorded();
+    if (r.ops.empty()) {
+        state.SkipWithError("cannot record the sequence");
+        return;
+    }
+    long candidates = 0;
     for (auto _ : state) {
         // The program's sequence: rand() as if never seeded, progress dots to a file.
         srand(1);
-        rand_draws = 0;
-        keygen = {};
         std::fflush(stdout);
         FILE *capture = std::tmpfile();
         int saved = dup(STDOUT_FILENO);
@@ -389,7 +400,6 @@ void BM_rsa_generate_key_pair(benchmark::State &state) {
         std::fflush(stdout);
         dup2(saved, STDOUT_FILENO);
         close(saved);
-        draws = rand_draws;
         std::rewind(capture);
         candidates = 0;
         for (int c; (c = std::fgetc(capture)) != EOF;) {
@@ -397,14 +407,18 @@ void BM_rsa_generate_key_pair(benchmark::State &state) {
         }
         std::fclose(capture);
     }
-    // Draws: 32 words per prime's first candidate, 80 per trial, one for e.
+    if (candidates != r.candidates) {
+        state.SkipWithError("the replay's candidates are not the run's");
+        return;
+    }
+    // Draws: every candidate and witness word of the replay, and one for e.
     state.counters["candidates"] = static_cast<double>(candidates);
-    state.counters["mr_trials"] = static_cast<double>((draws - 2 * 32 - 1) / 80);
-    state.counters["rand_draws"] = static_cast<double>(draws);
-    state.counters["exponentiations"] = static_cast<double>(keygen.exponentiations);
-    state.counters["skipped"] = static_cast<double>(keygen.skipped);
-    state.counters["factor_ms"] = 1e3 * keygen.factor_seconds;
-    state.counters["check_ms"] = 1e3 * keygen.check_seconds;
+    state.counters["mr_trials"] = static_cast<double>(r.trials);
+    state.counters["rand_draws"] = static_cast<double>(r.draws + 1);
+    state.counters["exponentiations"] = static_cast<double>(r.keygen_exponentiations - r.skipped);
+    state.counters["skipped"] = static_cast<double>(r.skipped);
+    state.counters["factor_ms"] = 1e3 * r.factor_seconds;
+    state.counters["check_ms"] = 1e3 * r.check_seconds;
 }
 BENCHMARK(BM_rsa_generate_key_pair)->Unit(benchmark::kSecond)->Iterations(1);
 
@@ -463,7 +477,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
     }
     void Finalize() override {
         ConsoleReporter::Finalize();
-        ratio("bignum_pow_mod / mpz_powm (CPU time)", "BM_bignum_pow_mod", "BM_gmp_mpz_powm");
+        ratio("montgomery_pow_mod / mpz_powm (CPU time)", "BM_montgomery_pow_mod",
+              "BM_gmp_mpz_powm");
         ratio("signature_client run / GMP replay (CPU time)",
               "BM_signature_client/iterations:3/manual_time", "BM_gmp_replay");
     }

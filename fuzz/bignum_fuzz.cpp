@@ -2,16 +2,19 @@
 // rest is decoded into operands whose words are mostly edge values (0, 1,
 // 2^32 - 1, 2^31, 2^31 - 1, 2^32 - 2, small ones), with zero in either form
 // and, on request, equal operands. Every result is compared with GMP, in value
-// and in form (zero as size 0 or as one word, normalised otherwise).
-// montgomery.cpp and rsa.cpp are compiled in for the Montgomery kernels, the
-// exponentiation and gcd.
+// and in form (zero as size 0 or as one word, normalised otherwise). Modular
+// exponentiation is reached through montgomery_pow_mod for odd moduli (every
+// Montgomery kernel the machine's dispatch picks at each size) and through
+// rsa_encrypt, on decimal strings, for any modulus.
 #include <gmp.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
-#include "../signature/montgomery.cpp"
-#include "../signature/rsa.cpp"
+#include "bignum.h"
+#include "montgomery.h"
+#include "rsa.h"
 #include "support.h"
 
 namespace {
@@ -148,12 +151,36 @@ void arithmetic(Input *in, bool same) {
     divisions(a, b, za, zb);
 }
 
-void pow_mod(Input *in) {
+// x^2 mod m by montgomery_square_mod, the Miller-Rabin squaring, on x = base mod m.
+void square_mod(const Num &base, const Num &m, const Z &zb, const Z &zm) {
+    Num x;
+    Z want;
+    mpz_mod(want.v, zb.v, zm.v);
+    bignum_copy(base, x);
+    bignum_imod(x, m);
+    montgomery_square_mod(x, m);
+    mpz_powm_ui(want.v, want.v, 2, zm.v);
+    expect(x, want.v, Zero::size0, "montgomery_square_mod");
+}
+
+// Operand sizes in words for pow_mod; odd makes the modulus odd.
+struct PowSizes {
+    int modulus, base, exponent;
+    bool odd;
+};
+
+// base^e mod m: by montgomery_pow_mod where it applies (a non-zero exponent), and by
+// rsa_encrypt on decimal strings for every modulus, which takes the division path for
+// even and one-word moduli.
+void pow_mod(Input *in, PowSizes sizes) {
     Num m, base, e, r;
-    operand(in, &m, 70);
-    operand(in, &base, 40);
+    operand(in, &m, sizes.modulus);
+    if (sizes.odd && m.p->size > 0) {
+        m.p->words[0] |= 1;
+    }
+    operand(in, &base, sizes.base);
     // The division path costs a long division per bit: shorter exponents there.
-    operand(in, &e, montgomery_applies(m) ? 24 : 4);
+    operand(in, &e, montgomery_applies(m) ? sizes.exponent : 4);
     if (bignum_iszero(m)) {
         return;
     }
@@ -161,110 +188,33 @@ void pow_mod(Input *in) {
     to_mpz(base, zb.v);
     to_mpz(e, ze.v);
     to_mpz(m, zm.v);
-    bignum_pow_mod(r, base, e, m);
-    if (mpz_sgn(ze.v) == 0) {
-        CHECK(r.words() == Words{1}, "pow_mod: exponent 0 gives 1 as one word");
-        return;
-    }
     mpz_powm(want.v, zb.v, ze.v, zm.v);
-    expect(r, want.v, m.p->size == 1 ? Zero::either : Zero::size0, "pow_mod");
-    if (montgomery_applies(m)) {  // the Miller-Rabin squaring, on x < m
-        Num x;
-        mpz_mod(want.v, zb.v, zm.v);
-        bignum_copy(base, x);
-        bignum_imod(x, m);
-        montgomery_square_mod(x, m);
-        mpz_powm_ui(want.v, want.v, 2, zm.v);
-        expect(x, want.v, Zero::size0, "montgomery_square_mod");
+    if (mpz_sgn(ze.v) == 0) {
+        mpz_set_ui(want.v, 1);  // exponent 0 gives 1, unreduced
+    }
+    if (montgomery_applies(m) && mpz_sgn(ze.v) != 0) {
+        montgomery_pow_mod(r, base, e, m);
+        expect(r, want.v, Zero::size0, "montgomery_pow_mod");
+        square_mod(base, m, zb, zm);
+    }
+    char *decimal[3] = {bignum_tostring(base), bignum_tostring(e), bignum_tostring(m)};
+    static char out[rsa_buffer_size];
+    rsa_encrypt(out, decimal[0], 0, decimal[2], decimal[1]);
+    char *expected = mpz_get_str(nullptr, 10, want.v);
+    CHECK(std::strcmp(out, expected) == 0, "rsa_encrypt");
+    std::free(expected);
+    for (char *text : decimal) {
+        std::free(text);
     }
 }
 
-void to_limbs(u64 *out, const mpz_t x, int n) {
-    std::memset(out, 0, sizeof(u64) * n);
-    mpz_export(out, nullptr, -1, sizeof(u64), 0, 0, x);
-}
-
-void expect_limbs(const u64 *got, const mpz_t want, int n, const char *what) {
-    Z g;
-    mpz_import(g.v, static_cast<std::size_t>(n), -1, sizeof(u64), 0, 0, got);
-    CHECK(mpz_cmp(g.v, want) == 0, what);
-}
-
-// out = x y R^-1 mod m.
-void montgomery_product(mpz_t out, const mpz_t x, const mpz_t y, const mpz_t r_inverse,
-                        const mpz_t m) {
-    mpz_mul(out, x, y);
-    mpz_mul(out, out, r_inverse);
-    mpz_mod(out, out, m);
-}
-
-// Every Montgomery kernel on a b (and a a) below an odd modulus of 1 to 64 limbs:
-// the column forms at any size and at the fixed sizes, the row form where the
-// CPU has it, and the reduction alone; and the setup's R^2 mod m.
-void kernels(Input *in) {
-    Num m, a, b;
-    operand(in, &m, montgomery_max_words);
-    operand(in, &a, montgomery_max_words);
-    operand(in, &b, montgomery_max_words);
-    if (m.p->size == 0 || m.words().back() == 0) {
-        return;
-    }
-    m.p->words[0] |= 1;
-    modulus_ctx c;
-    setup(&c, m);
-    const int n = c.n;
-    Z zm, za, zb, r, rinv, ab, aa, t;
-    to_mpz(m, zm.v);
-    to_mpz(a, za.v);
-    to_mpz(b, zb.v);
-    mpz_mod(za.v, za.v, zm.v);
-    mpz_mod(zb.v, zb.v, zm.v);
-    mpz_setbit(r.v, 64 * n);
-    mpz_powm_ui(t.v, r.v, 2, zm.v);
-    expect_limbs(c.rr, t.v, n, "R^2 mod m");
-    CHECK(mpz_invert(rinv.v, r.v, zm.v) != 0 || mpz_cmp_ui(zm.v, 1) == 0, "R^-1");
-    montgomery_product(ab.v, za.v, zb.v, rinv.v, zm.v);
-    montgomery_product(aa.v, za.v, za.v, rinv.v, zm.v);
-    u64 la[max_limbs], lb[max_limbs], lt[2 * max_limbs], out[max_limbs];
-    to_limbs(la, za.v, n);
-    to_limbs(lb, zb.v, n);
-    mpz_mul(t.v, za.v, zb.v);
-    to_limbs(lt, t.v, 2 * n);
-    const auto kernel = [&](const char *what, const mpz_t want, auto run) {
-        run(out);
-        expect_limbs(out, want, n, what);
-    };
-    kernel("column product", ab.v, [&](u64 *o) { mont_mul_columns(o, la, lb, &c, n); });
-    kernel("column square", aa.v, [&](u64 *o) { mont_sqr_columns(o, la, &c, n); });
-    kernel("reduction", ab.v, [&](u64 *o) { redc(o, lt, &c, n); });
-    if (n == 16) {
-        const limbs16 fixed;
-        kernel("column product, 16", ab.v, [&](u64 *o) { mont_mul_columns(o, la, lb, &c, fixed); });
-        kernel("column square, 16", aa.v, [&](u64 *o) { mont_sqr_columns(o, la, &c, fixed); });
-    }
-    if (n == 32) {
-        const limbs32 fixed;
-        kernel("column product, 32", ab.v, [&](u64 *o) { mont_mul_columns(o, la, lb, &c, fixed); });
-        kernel("column square, 32", aa.v, [&](u64 *o) { mont_sqr_columns(o, la, &c, fixed); });
-    }
-#if defined(__x86_64__)
-    if (n % 4 == 0 && has_adx()) {
-        kernel("row product", ab.v, [&](u64 *o) { mont_mul_rows(o, la, lb, &c, n); });
-        kernel("row square", aa.v, [&](u64 *o) { mont_mul_rows(o, la, la, &c, n); });
-    }
-#endif
-}
-
-void gcd_and_inverse(Input *in) {
+void inverse(Input *in) {
     Num a, m, r;
     operand(in, &a, 16);
     operand(in, &m, 16);
     Z za, zm, want;
     to_mpz(a, za.v);
     to_mpz(m, zm.v);
-    gcd(a, m, r);
-    mpz_gcd(want.v, za.v, zm.v);
-    expect(r, want.v, Zero::either, "gcd");
     if (mpz_cmp_ui(zm.v, 1) > 0 && mpz_invert(want.v, za.v, zm.v) != 0) {
         modular_inverse(a, m, r);
         expect(r, want.v, Zero::either, "modular_inverse");
@@ -302,13 +252,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::uint8_t op = in.byte();
     switch (op % 8) {
         case 4:
-            pow_mod(&in);
+            pow_mod(&in, {70, 40, 24, false});
             break;
-        case 5:
-            kernels(&in);
+        case 5:  // odd moduli of every size the Montgomery path takes, short exponents
+            pow_mod(&in, {montgomery_max_words, montgomery_max_words, 2, true});
             break;
         case 6:
-            gcd_and_inverse(&in);
+            inverse(&in);
             break;
         case 7:
             strings(&in);

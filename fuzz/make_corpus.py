@@ -23,7 +23,7 @@ def write(target, cases):
 # --- fuzz_bignum -----------------------------------------------------------
 
 EDGE = [0, 1, 0xFFFFFFFF, 0x80000000, 0x7FFFFFFF, 0xFFFFFFFE]
-ARITHMETIC, POW_MOD, KERNELS, GCD, STRINGS = 0, 4, 5, 6, 7
+ARITHMETIC, POW_MOD, MONTGOMERY, INVERSE, STRINGS = 0, 4, 5, 6, 7
 
 
 def word(w):
@@ -65,6 +65,11 @@ def pow_mod(base, exponent, modulus):
             operand(exponent, 24 if odd else 4))
 
 
+def montgomery(base, exponent, modulus):
+    """Odd moduli of up to 128 words, exponents of up to 2."""
+    return [MONTGOMERY] + operand(modulus, 128) + operand(base, 128) + operand(exponent, 2)
+
+
 bignum = {
     # bignum_test: carries and borrows through words of all ones.
     "carry_2^96-1_plus_1": arithmetic([0xFFFFFFFF] * 3, 1),
@@ -99,20 +104,18 @@ bignum = {
     "pow_16_limbs": pow_mod([0xFFFFFFFE] + [0xFFFFFFFF] * 31, [0xFFFFFFFF] * 3,
                             [0xFFFFFFFF] * 32),
     "pow_32_limbs": pow_mod(2**1000 + 1, 65537, [0xFFFFFFFF] * 63 + [0x80000000]),
-    # montgomery_kernel_test: m - 1 times m - 1, at row-kernel and fixed sizes.
-    "kernel_4_limbs": [KERNELS] + operand([0xFFFFFFFF] * 8, 128) +
-                      operand([0xFFFFFFFE] + [0xFFFFFFFF] * 7, 128) * 2,
-    "kernel_16_limbs": [KERNELS] + operand([0xFFFFFFFF] * 32, 128) +
-                       operand([0xFFFFFFFE] + [0xFFFFFFFF] * 31, 128) * 2,
-    "kernel_32_limbs": [KERNELS] + operand([1] + [0] * 62 + [0x80000000], 128) +
-                       operand([0xFFFFFFFF] * 63, 128) + operand([0] * 62 + [7], 128),
-    "kernel_one_limb": [KERNELS] + operand(0xFFFFFFFFFFFFFFC5, 128) + operand(12345, 128) +
-                       operand(0xFFFFFFFFFFFFFFC4, 128),
-    # rsa_test: gcd and the inverse.
-    "inverse_3_mod_7": [GCD] + operand(3, 16) + operand(7, 16),
-    "inverse_7_mod_3": [GCD] + operand(7, 16) + operand(3, 16),
-    "gcd_common_factor": [GCD] + operand(123456789012345678901234567890 * 97, 16) +
-                         operand(123456789012345678901234567890 * 89, 16),
+    # montgomery_kernel_test: (m - 1)^e at the row-kernel and fixed sizes, and one limb.
+    "kernel_4_limbs": montgomery([0xFFFFFFFE] + [0xFFFFFFFF] * 7, [3], [0xFFFFFFFF] * 8),
+    "kernel_16_limbs": montgomery([0xFFFFFFFE] + [0xFFFFFFFF] * 31, [0xFFFFFFFF] * 2,
+                                  [0xFFFFFFFF] * 32),
+    "kernel_32_limbs": montgomery([0xFFFFFFFF] * 63, [7, 1],
+                                  [1] + [0] * 62 + [0x80000000]),
+    "kernel_one_limb": montgomery(0xFFFFFFFFFFFFFFC4, 12345, 0xFFFFFFFFFFFFFFC5),
+    # rsa_test: the inverse, and no inverse for a common factor.
+    "inverse_3_mod_7": [INVERSE] + operand(3, 16) + operand(7, 16),
+    "inverse_7_mod_3": [INVERSE] + operand(7, 16) + operand(3, 16),
+    "no_inverse_common_factor": [INVERSE] + operand(123456789012345678901234567890 * 97, 16) +
+                                operand(123456789012345678901234567890 * 89, 16),
     # bignum_test: tostring of 2^32, fromstring of "000123" and of 100 digits.
     "tostring_2^32": [STRINGS] + operand([0, 1], 24) + [2, 0, 0, 0, 1, 2, 3],
     "tostring_zero_word": [STRINGS] + operand(0, 24, zero_word=True) + [0],

@@ -31,6 +31,7 @@
 
 #include "chacha20_blocks.h"
 #include "clear_registers.h"
+#include "quorvandelith_version.h"  // generated from the project's version
 
 // The generator's state. Words 0-15 (constants, key, counter, nonce) are the
 // ChaCha20 input block in RFC 7539 order; the block function works on them in
@@ -60,10 +61,6 @@ using quorvandelith::clear_registers;
 using quorvandelith::select_blocks;
 
 constexpr uint32_t chacha_constants[4] = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
-
-constexpr int version_major = 1;
-constexpr int version_minor = 3;
-constexpr int version_patch = 2;
 
 constexpr int64_t reseed_max_age = 600;            // seconds
 constexpr uint64_t reseed_max_bytes = 1ull << 30;  // bytes drawn

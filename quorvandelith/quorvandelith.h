@@ -103,13 +103,13 @@ QUORVANDELITH_WARN_UNUSED_RESULT int32_t drng_chacha20_reseed(struct drng_chacha
                                                               uint32_t inbuflen);
 
 /*
- * Writes "Quorvandelith 1.3.2" into buf with snprintf rules (at most buflen - 1
- * characters and a terminating zero; nothing when buflen is 0). Returns the
- * length of the full text, 19.
+ * Writes "Quorvandelith <major>.<minor>.<patch>", the library's release, into
+ * buf with snprintf rules (at most buflen - 1 characters and a terminating
+ * zero; nothing when buflen is 0). Returns the length of the full text.
  */
 int32_t drng_chacha20_versionstring(char *buf, size_t buflen);
 
-/* Returns the version as major * 1000000 + minor * 10000 + patch * 100: 1030200. */
+/* Returns the release as major * 1000000 + minor * 10000 + patch * 100. */
 int32_t drng_chacha20_version(void);
 
 #ifdef __cplusplus

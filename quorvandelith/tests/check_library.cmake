@@ -1,6 +1,6 @@
 # Checks the built library file: its soname, the symlinks next to it, and a
 # dynamic symbol table that defines the six interface functions and nothing
-# else. Run with -DLIB=<path to libquorvandelith.so.1.3.2> -DNM=<nm> -DREADELF=<readelf>.
+# else. Run with -DLIB=<path to libquorvandelith.so.X.Y.Z> -DNM=<nm> -DREADELF=<readelf>.
 
 set(expected
   drng_chacha20_destroy drng_chacha20_get drng_chacha20_init drng_chacha20_reseed

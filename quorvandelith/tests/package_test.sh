@@ -6,12 +6,14 @@
 # against that root with pkg-config and the CMake example with find_package,
 # checks the manual pages with groff, and runs lintian, which must report no
 # error.
-# Arguments: source dir, cmake, C compiler, pkg-config, lintian, readelf.
+# Arguments: source dir, cmake, C compiler, pkg-config, lintian, readelf, the
+# project's version.
 set -euo pipefail
-src=$1 cmake=$2 cc=$3 pkg_config=$4 lintian=$5 readelf=$6
+src=$1 cmake=$2 cc=$3 pkg_config=$4 lintian=$5 readelf=$6 upstream=$7
 export LC_ALL=C
 
-version=1.3.2-1
+version=$upstream-1
+version_pattern=${version//./\\.}
 multiarch=x86_64-linux-gnu
 out=$src/build-package
 runtime=$out/libquorvandelith1_${version}_amd64.deb
@@ -36,7 +38,7 @@ expect_field() {
     [[ $value =~ ^$3$ ]] || fail "$(basename "$1"): $2 is '$value'"
 }
 for deb in "$runtime" "$dev"; do
-    expect_field "$deb" Version "1\.3\.2-1"
+    expect_field "$deb" Version "$version_pattern"
     expect_field "$deb" Architecture amd64
     expect_field "$deb" Priority optional
     expect_field "$deb" Source quorvandelith
@@ -48,7 +50,7 @@ expect_field "$runtime" Section libs
 expect_field "$runtime" Depends "libc6 \(>= [0-9.]+\)"
 expect_field "$dev" Package libquorvandelith-dev
 expect_field "$dev" Section libdevel
-expect_field "$dev" Depends "libquorvandelith1 \(= 1\.3\.2-1\)"
+expect_field "$dev" Depends "libquorvandelith1 \(= $version_pattern\)"
 
 # Control members: the runtime package declares its soname and triggers
 # ldconfig, and neither package has maintainer scripts.
@@ -58,7 +60,7 @@ dpkg-deb -e "$dev" "$tmp/control-dev"
     fail "runtime control members: $(cd "$tmp/control-runtime" && ls | tr '\n' ' ')"
 [[ $(cd "$tmp/control-dev" && ls) == $'control\nmd5sums' ]] ||
     fail "dev control members: $(cd "$tmp/control-dev" && ls | tr '\n' ' ')"
-[[ $(cat "$tmp/control-runtime/shlibs") == "libquorvandelith 1 libquorvandelith1 (>= 1.3.2)" ]] ||
+[[ $(cat "$tmp/control-runtime/shlibs") == "libquorvandelith 1 libquorvandelith1 (>= $upstream)" ]] ||
     fail "shlibs: $(cat "$tmp/control-runtime/shlibs")"
 [[ $(cat "$tmp/control-runtime/triggers") == "activate-noawait ldconfig" ]] ||
     fail "triggers: $(cat "$tmp/control-runtime/triggers")"
@@ -66,8 +68,8 @@ dpkg-deb -e "$dev" "$tmp/control-dev"
 # File lists: mode, path and link target of everything that is not a directory.
 files() { dpkg-deb -c "$1" | awk '$1 !~ /^d/ { $2 = $3 = $4 = $5 = ""; print }' | tr -s ' ' | sort; }
 lib=./usr/lib/$multiarch
-expected_runtime="-rw-r--r-- $lib/libquorvandelith.so.1.3.2
-lrwxrwxrwx $lib/libquorvandelith.so.1 -> libquorvandelith.so.1.3.2
+expected_runtime="-rw-r--r-- $lib/libquorvandelith.so.$upstream
+lrwxrwxrwx $lib/libquorvandelith.so.1 -> libquorvandelith.so.$upstream
 -rw-r--r-- ./usr/share/doc/libquorvandelith1/changelog.Debian.gz
 -rw-r--r-- ./usr/share/doc/libquorvandelith1/copyright"
 expected_dev="-rw-r--r-- ./usr/include/quorvandelith.h
@@ -92,9 +94,9 @@ dpkg -x "$dev" "$root"
 libdir=$root/usr/lib/$multiarch
 
 # Stripped: no symbol table and no debug sections.
-sections=$("$readelf" -S --wide "$libdir/libquorvandelith.so.1.3.2")
+sections=$("$readelf" -S --wide "$libdir/libquorvandelith.so.$upstream")
 [[ $sections == *.dynsym* && $sections != *.symtab* && $sections != *.debug_* ]] ||
-    fail "libquorvandelith.so.1.3.2 is not stripped"
+    fail "libquorvandelith.so.$upstream is not stripped"
 
 # The manual pages render without a warning, through every link.
 for page in "$root"/usr/share/man/man3/*.3.gz; do
@@ -111,7 +113,7 @@ check_output() {  # one line of 64 hex digits
 
 # The C example with pkg-config: only the unpacked root is searched.
 export PKG_CONFIG_SYSROOT_DIR=$root PKG_CONFIG_LIBDIR=$libdir/pkgconfig
-[[ $("$pkg_config" --modversion quorvandelith) == 1.3.2 ]] || fail "pkg-config --modversion"
+[[ $("$pkg_config" --modversion quorvandelith) == "$upstream" ]] || fail "pkg-config --modversion"
 # shellcheck disable=SC2046
 "$cc" -std=c99 -Wall -Wextra -Wpedantic -Werror -o "$tmp/consumer_pc" "$src/quorvandelith/tests/consumer.c" \
     $("$pkg_config" --cflags --libs quorvandelith)
@@ -120,7 +122,7 @@ unset PKG_CONFIG_SYSROOT_DIR PKG_CONFIG_LIBDIR
 
 # The CMake example with find_package, which must find the unpacked package.
 "$cmake" -S "$src/quorvandelith/tests/consumer_project" -B "$tmp/build" \
-    -DCMAKE_PREFIX_PATH="$root/usr" -DCMAKE_C_COMPILER="$cc" \
+    -DCMAKE_PREFIX_PATH="$root/usr" -DCMAKE_C_COMPILER="$cc" -DQUORVANDELITH_VERSION="$upstream" \
     -DCONSUMER_SOURCE="$src/quorvandelith/tests/consumer.c" >"$tmp/cmake.log" 2>&1 ||
     { cat "$tmp/cmake.log"; fail "configuring the CMake example"; }
 found=$(sed -n 's/^quorvandelith_DIR:PATH=//p' "$tmp/build/CMakeCache.txt")

@@ -5,6 +5,7 @@
 #include <gmp.h>
 #include <gtest/gtest.h>
 
+// Compiled in to test the kernels, which are private to montgomery.cpp by design.
 #include "../montgomery.cpp"
 #include "support.h"
 

@@ -6,6 +6,7 @@
 
 #include <string>
 
+// Compiled in to test bignum_pow_mod, which is private to rsa.cpp by design.
 #include "../rsa.cpp"
 #include "montgomery.h"
 #include "support.h"

@@ -14,17 +14,19 @@
 #include <string>
 #include <vector>
 
-// The driver's own data (message and the demonstration key pair) comes from compiling
-// the driver into this test under another name for main.
-#define main signature_client_main
-#include "../signature_client.cpp"
-#undef main
-
+#include "driver_source.h"
 #include "support.h"
 
 namespace {
 
 using test_support::Z;
+
+// The driver's own data: the message and the demonstration key pair, read from its source.
+const std::string driver = test_support::file_text(SIGNATURE_CLIENT_SOURCE_PATH);
+const std::string message = test_support::c_string(driver, "message");
+const std::string n = test_support::c_string(driver, "n");
+const std::string e = test_support::c_string(driver, "e");
+const std::string d = test_support::c_string(driver, "d");
 
 std::string run_program() {
     std::string out;
@@ -307,9 +309,9 @@ TEST_F(SignatureClient, KeyPairEqualsReplayOfRand) {
 }
 
 TEST(DemonstrationKey, HasTheDocumentedFormAndIsConsistent) {
-    EXPECT_EQ(std::strlen(n), 616u);
-    EXPECT_EQ(std::strlen(e), 10u);
-    EXPECT_EQ(std::strlen(d), 615u);
+    EXPECT_EQ(n.size(), 616u);
+    EXPECT_EQ(e.size(), 10u);
+    EXPECT_EQ(d.size(), 615u);
     Z nn(n), ee(e), dd(d), ed, x, y;
     EXPECT_LT(mpz_cmp_ui(ee.v, 2147483647u), 0);
     EXPECT_LT(mpz_cmp(dd.v, nn.v), 0);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+// Compiled in to test gcd, bignum_pow_mod and Miller-Rabin, private to rsa.cpp by design.
 #include "../rsa.cpp"
 #include "sign.h"
 #include "support.h"
