@@ -38,8 +38,8 @@ __attribute__((target("avx512f"), noinline)) void clear_avx512_registers() {
         "kxorw %%k6, %%k6, %%k6\n\t"
         "kxorw %%k7, %%k7, %%k7" ::
             : "xmm16", "xmm17", "xmm18", "xmm19", "xmm20", "xmm21", "xmm22", "xmm23", "xmm24",
-              "xmm25", "xmm26", "xmm27", "xmm28", "xmm29", "xmm30", "xmm31", "k0", "k1", "k2",
-              "k3", "k4", "k5", "k6", "k7");
+              "xmm25", "xmm26", "xmm27", "xmm28", "xmm29", "xmm30", "xmm31", "k0", "k1", "k2", "k3",
+              "k4", "k5", "k6", "k7");
 }
 
 }  // namespace
@@ -55,8 +55,9 @@ extern "C" __attribute__((used, visibility("hidden"))) void quorvandelith_clear_
     }
     if (__builtin_cpu_supports("avx")) {
         // All 256 (with AVX-512: 512) bits of registers 0-15.
-        asm volatile("vzeroall" ::: "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7",
-                     "xmm8", "xmm9", "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15");
+        asm volatile("vzeroall" ::
+                         : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8",
+                           "xmm9", "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15");
     } else {
         asm volatile(
             "pxor %%xmm0, %%xmm0\n\t"

@@ -266,8 +266,8 @@ std::string where(const Registers &r, uint32_t word) {
     const int vectors = r.width == 2 ? 32 : 16;
     const size_t bytes = r.width == 2 ? 64 : r.width == 1 ? 32 : 16;
     for (int v = 0; v < vectors; v++) {
-        search(r.vector[v], bytes, (r.width == 2 ? "zmm" : r.width == 1 ? "ymm" : "xmm") +
-                                       std::to_string(v));
+        const char *bank = r.width == 2 ? "zmm" : r.width == 1 ? "ymm" : "xmm";
+        search(r.vector[v], bytes, bank + std::to_string(v));
     }
     if (r.width == 2) {
         search(r.mask, sizeof r.mask, "k0-k7");
@@ -474,12 +474,15 @@ TEST(RegisterResidue, NoSecretWordIsLeftInARegister) {
             fake::set_clock(c.seconds, clock_ns);
             fake::kernel_stream(kernel_byte);
             m = model_of(handle);
-            const auto fn = c.kind == Case::get      ? reinterpret_cast<const void *>(&drng_chacha20_get)
-                            : c.kind == Case::reseed ? reinterpret_cast<const void *>(&drng_chacha20_reseed)
-                                                     : reinterpret_cast<const void *>(&drng_chacha20_destroy);
+            const void *fn = reinterpret_cast<const void *>(&drng_chacha20_destroy);
+            if (c.kind == Case::get) {
+                fn = reinterpret_cast<const void *>(&drng_chacha20_get);
+            } else if (c.kind == Case::reseed) {
+                fn = reinterpret_cast<const void *>(&drng_chacha20_reseed);
+            }
             const uint64_t a1 = reinterpret_cast<uint64_t>(c.kind == Case::get ? out : data);
-            const uint64_t result = capture_after_call(fn, reinterpret_cast<uint64_t>(handle), a1,
-                                                       c.length, &regs);
+            const uint64_t result =
+                capture_after_call(fn, reinterpret_cast<uint64_t>(handle), a1, c.length, &regs);
             if (c.kind != Case::destroy) {
                 ASSERT_EQ(0u, static_cast<uint32_t>(result));
             }
