@@ -33,7 +33,9 @@
 #include "blocks_proof.h"
 #include "chacha20_blocks.h"
 #include "known_answers.h"
+#include "clear_registers.h"
 #include "quorvandelith_version.h"  // generated from the project's version
+#include "wipe.h"
 
 // The generator's state. Words 0-15 (constants, key, counter, nonce) are the
 // ChaCha20 input block in RFC 7539 order; the block function works on them in
@@ -59,7 +61,13 @@ namespace {
 using quorvandelith::blocks_fn;
 using quorvandelith::chacha20_blocks_portable;
 using quorvandelith::chacha20_core;
+using quorvandelith::clear_registers;
+using quorvandelith::narrow_stack_bytes;
 using quorvandelith::select_blocks;
+using quorvandelith::wide_stack_bytes;
+using quorvandelith::wipe;
+using quorvandelith::wipe_on_exit;
+using quorvandelith::wipe_stack;
 
 constexpr uint32_t chacha_constants[4] = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
 
@@ -73,52 +81,18 @@ constexpr uint32_t update_fresh_block = 16;        // update index: compute a ne
 // answers every call with EINTR would otherwise hang the caller.
 constexpr unsigned max_interrupted_retries = 100000;
 
-// A wipe the compiler cannot drop as a dead store: explicit_bzero is opaque.
-void wipe(void *buf, size_t len) {
-    explicit_bzero(buf, len);
-}
-
-// Wipes a local buffer of seed material on every way out of its scope.
-struct wipe_on_exit {
-    void *buf;
-    size_t len;
-    wipe_on_exit(void *b, size_t n) : buf(b), len(n) {}
-    wipe_on_exit(const wipe_on_exit &) = delete;
-    wipe_on_exit &operator=(const wipe_on_exit &) = delete;
-    ~wipe_on_exit() {
-        wipe(buf, len);
-    }
-};
-
-// The compiler keeps key and keystream words in registers and, when it runs
-// out of them, in spill slots on the stack, which no wipe of ours can name.
-// So each exported function does its work in a call of its own and then
-// wipes the stack that call used: the deepest the work goes, measured on
-// x86-64 with g++ 12 and clang 14 (at most about 400 bytes with one block at
-// a time, about 1,500 with a whole-block path), with room to spare. Built
-// with g++ 12 and run under qemu-user, the work goes about 400 bytes deep on
-// aarch64 and about 750 on s390x (every frame there holds a 160-byte register
-// save area), with the portable path, the only one they have: within the
-// depths below. Without the wipe, aarch64 leaves key words behind (the
-// residue tests find them) and s390x none. The stack-residue tests fail if a
-// build goes deeper.
-constexpr size_t narrow_stack_bytes = 768;
-constexpr size_t wide_stack_bytes = 3072;
-
-// Zeroes the bytes of stack right below the caller's frame, where the call
-// it made before this one kept its frames.
-__attribute__((noinline)) void wipe_stack(size_t bytes) {
-    uint8_t area[wide_stack_bytes];
-    wipe(area + sizeof area - bytes, bytes);
-}
-
 uint32_t *state_words(drng_chacha20 *state) {
     return reinterpret_cast<uint32_t *>(state);
 }
 
-// Copies the first len bytes of the little-endian serialisation of words.
+// Copies the first len bytes of the little-endian serialisation of words:
+// whole words, then the bytes of a last partial one.
 void serialise_prefix(uint8_t *out, const uint32_t *words, uint32_t len) {
-    for (uint32_t i = 0; i < len; i++) {
+    uint32_t i = 0;
+    for (; i + 4 <= len; i += 4) {
+        quorvandelith::store32_le(out + i, words[i / 4]);
+    }
+    for (; i < len; i++) {
         out[i] = static_cast<uint8_t>(words[i / 4] >> (8 * (i % 4)));
     }
 }
@@ -177,8 +151,8 @@ int32_t advise(void *page, int advice) {
 // Returns 0 or minus the errno of the first step that failed (the page is then
 // unmapped again; nothing was written to it).
 int32_t drng_chacha20_alloc(drng_chacha20 **out) {
-    void *page = mmap(nullptr, page_size(), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                      -1, 0);
+    void *page =
+        mmap(nullptr, page_size(), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (page == MAP_FAILED) {
         return -errno;
     }
@@ -557,6 +531,7 @@ int32_t drng_chacha20_init(struct drng_chacha20 **drng) {
     }
     const int32_t ret = init_handle(drng);
     wipe_stack(wide_stack_bytes);
+    clear_registers();
     return ret;
 }
 
@@ -572,6 +547,7 @@ int32_t drng_chacha20_reseed(struct drng_chacha20 *drng, const uint8_t *inbuf, u
     }
     const int32_t ret = reseed_handle(drng, inbuf, inbuflen);
     wipe_stack(narrow_stack_bytes);
+    clear_registers();
     return ret;
 }
 
@@ -582,6 +558,7 @@ int32_t drng_chacha20_get(struct drng_chacha20 *drng, uint8_t *outbuf, uint32_t 
     const int32_t ret = get_bytes(drng, outbuf, outbuflen);
     // Requests of a whole block or more may take a whole-block path.
     wipe_stack(outbuflen >= 64 ? wide_stack_bytes : narrow_stack_bytes);
+    clear_registers();
     return ret;
 }
 
