@@ -4,6 +4,8 @@
 
 #include <string.h>
 
+#include "wipe.h"
+
 namespace quorvandelith {
 
 namespace {
@@ -36,8 +38,8 @@ bool blocks_path_passes(blocks_fn blocks, uint8_t *scratch) {
     same &= memcmp(wide, narrow, sizeof wide) == 0;
     // Keystream of a fixed input, not secret; wiped all the same, as every
     // buffer of keystream is.
-    explicit_bzero(scratch, proof_bytes);
-    explicit_bzero(expected, sizeof expected);
+    wipe(scratch, proof_bytes);
+    wipe(expected, sizeof expected);
     return same;
 }
 
