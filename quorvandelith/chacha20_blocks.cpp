@@ -2,6 +2,7 @@
 // x86-64 eight (AVX2) or sixteen and thirty-two (AVX-512) at once.
 
 #include "chacha20_blocks.h"
+#include "wipe.h"  // for its check that this unit is optimised
 
 #if defined(__x86_64__)
 #include <immintrin.h>

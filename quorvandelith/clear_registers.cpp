@@ -2,6 +2,7 @@
 // calls (see clear_registers.h for which ones on which CPU).
 
 #include "clear_registers.h"
+#include "wipe.h"  // for its check that this unit is optimised
 
 namespace quorvandelith {
 

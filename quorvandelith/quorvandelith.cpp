@@ -64,6 +64,7 @@ using quorvandelith::chacha20_core;
 using quorvandelith::clear_registers;
 using quorvandelith::narrow_stack_bytes;
 using quorvandelith::select_blocks;
+using quorvandelith::wide_request_bytes;
 using quorvandelith::wide_stack_bytes;
 using quorvandelith::wipe;
 using quorvandelith::wipe_on_exit;
@@ -412,35 +413,15 @@ int32_t seed_for_get(drng_chacha20 *state, bool clock_read, int64_t now,
     return drng_chacha20_seed(state, ns_bytes, 4);
 }
 
-// 0 when the record is ready for use; in a forked child, whatever bringing it
-// back returned.
-int32_t ready_for_use(drng_chacha20 *state) {
-    return wiped_by_fork(state) ? recover_from_fork(state) : 0;
-}
-
-// Runs work() on the record once it is ready for use, then looks at the page
-// again. A fork from a signal handler during the call leaves the child to
-// finish the work on a wiped page, with the parent's words still in
-// registers: such a call discards what it wrote and starts over as the
-// child's first call, and only that result is returned.
-template <typename Work, typename Discard>
-int32_t on_live_record(drng_chacha20 *state, Work work, Discard discard) {
-    int32_t ret = ready_for_use(state);
-    if (ret != 0) {
-        return ret;
-    }
-    ret = work();
-    while (wiped_by_fork(state)) {
-        if (ret == 0) {
-            discard();
-        }
-        ret = recover_from_fork(state);
-        if (ret != 0) {
-            return ret;
-        }
-        ret = work();
-    }
-    return ret;
+// Runs work() once the record is ready for use: in a forked child, once its
+// wiped page is brought back. *look_again tells the exported call whether to
+// look at the page again after it has wiped its stack: not when bringing the
+// page back failed, which leaves it marked for the next call to retry.
+template <typename Work>
+int32_t when_ready(drng_chacha20 *state, bool *look_again, Work work) {
+    const int32_t ret = wiped_by_fork(state) ? recover_from_fork(state) : 0;
+    *look_again = ret == 0;
+    return ret == 0 ? work() : ret;
 }
 
 // init's work on a given whole-block path: after the known-answer stages,
@@ -506,21 +487,35 @@ __attribute__((noinline)) int32_t init_handle(drng_chacha20 **drng) {
 }
 
 __attribute__((noinline)) int32_t reseed_handle(drng_chacha20 *drng, const uint8_t *inbuf,
-                                                uint32_t inbuflen) {
-    return on_live_record(
-        drng, [=] { return reseed(drng, inbuf, inbuflen); }, [] {});
+                                                uint32_t inbuflen, bool *look_again) {
+    return when_ready(drng, look_again, [=] { return reseed(drng, inbuf, inbuflen); });
 }
 
 __attribute__((noinline)) int32_t get_bytes(drng_chacha20 *drng, uint8_t *outbuf,
-                                            uint32_t outbuflen) {
-    // Bytes written on a wiped page are the parent's or an all-zero record's.
-    return on_live_record(
-        drng, [=] { return get_once(drng, outbuf, outbuflen); },
-        [=] {
-            if (outbuflen > 0) {
-                wipe(outbuf, outbuflen);
-            }
-        });
+                                            uint32_t outbuflen, bool *look_again) {
+    return when_ready(drng, look_again, [=] { return get_once(drng, outbuf, outbuflen); });
+}
+
+// The end of a get or reseed: wipe the stack the work used, clear the
+// registers, and only then take the last look at the page. A fork from a
+// signal handler anywhere before that look leaves the child a wiped page,
+// and the parent's key and output in its registers and stack: the call then
+// starts over as the child's first call (restart, which discards what the
+// call wrote), and wipes and clears again. Only a fork in the few
+// instructions between the last look and the return hands the child the
+// parent's result, as a fork just after the return would.
+template <typename Restart>
+__attribute__((always_inline)) inline int32_t end_call(const drng_chacha20 *state, int32_t ret,
+                                                       bool look_again, size_t stack_bytes,
+                                                       Restart restart) {
+    for (;;) {
+        wipe_stack(stack_bytes);
+        clear_registers();
+        if (!look_again || !wiped_by_fork(state)) {
+            return ret;
+        }
+        ret = restart(ret, &look_again);
+    }
 }
 
 }  // namespace
@@ -545,21 +540,29 @@ int32_t drng_chacha20_reseed(struct drng_chacha20 *drng, const uint8_t *inbuf, u
     if (drng == nullptr) {
         return -EINVAL;
     }
-    const int32_t ret = reseed_handle(drng, inbuf, inbuflen);
-    wipe_stack(narrow_stack_bytes);
-    clear_registers();
-    return ret;
+    bool look_again = false;
+    const int32_t ret = reseed_handle(drng, inbuf, inbuflen, &look_again);
+    return end_call(drng, ret, look_again, narrow_stack_bytes, [=](int32_t, bool *look) {
+        return reseed_handle(drng, inbuf, inbuflen, look);
+    });
 }
 
 int32_t drng_chacha20_get(struct drng_chacha20 *drng, uint8_t *outbuf, uint32_t outbuflen) {
     if (drng == nullptr || (outbuf == nullptr && outbuflen > 0)) {
         return -EINVAL;
     }
-    const int32_t ret = get_bytes(drng, outbuf, outbuflen);
-    // Requests of a whole block or more may take a whole-block path.
-    wipe_stack(outbuflen >= 64 ? wide_stack_bytes : narrow_stack_bytes);
-    clear_registers();
-    return ret;
+    bool look_again = false;
+    const int32_t ret = get_bytes(drng, outbuf, outbuflen, &look_again);
+    // Requests of eight blocks or more may take a multi-block step.
+    const size_t stack_bytes =
+        outbuflen >= wide_request_bytes ? wide_stack_bytes : narrow_stack_bytes;
+    return end_call(drng, ret, look_again, stack_bytes, [=](int32_t previous, bool *look) {
+        // Bytes written on a wiped page are the parent's or an all-zero record's.
+        if (previous == 0 && outbuflen > 0) {
+            wipe(outbuf, outbuflen);
+        }
+        return get_bytes(drng, outbuf, outbuflen, look);
+    });
 }
 
 int32_t drng_chacha20_versionstring(char *buf, size_t buflen) {

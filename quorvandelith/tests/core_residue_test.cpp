@@ -1,6 +1,8 @@
 // A request's key and keystream must not stay behind in the stack frames of
 // the path that computed its whole blocks (spilled vectors and words): with
-// them anyone who later reads the stack could rebuild that output. Each path
+// them anyone who later reads the stack could rebuild that output; and the
+// work of each exported function must stay within the stack its wipe covers,
+// whatever the build's type and flags. Each path
 // runs on a zeroed stack of its own, followed by the stack wipe the exported
 // functions end with, then the stack is searched for the key words the
 // request used, for its output words and for the next key. No oracle library
@@ -57,6 +59,82 @@ TEST(BlocksPaths, LeaveNoKeyOrKeystreamOnTheStack) {
         EXPECT_EQ(0, own_stack::pieces_left(residue_state.key, sizeof residue_state.key))
             << "the next key";
     }
+}
+
+// How deep the work of each exported function goes below the frame that
+// calls it, measured on a stack filled with a byte the work is unlikely to
+// write everywhere, against the depth the exported function wipes afterwards.
+constexpr uint8_t depth_fill = 0x5c;
+uintptr_t caller_frame;
+void (*depth_work)();
+
+__attribute__((noinline)) void measure_depth() {
+    caller_frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    depth_work();
+}
+
+size_t depth_of(void (*work)()) {
+    depth_work = work;
+    if (!own_stack::run(measure_depth, depth_fill)) {
+        return SIZE_MAX;
+    }
+    return caller_frame - own_stack::lowest_write(depth_fill);
+}
+
+// One piece of work of an exported function, as the exported function calls it.
+struct DepthCase {
+    const char *work;
+    enum { init, reseed, get, get_that_reseeds } kind;
+    uint32_t length;  // bytes asked for by a get, of caller data for a reseed
+    size_t wiped;     // what the exported function wipes after this work
+};
+
+drng_chacha20 *depth_handle;
+const DepthCase *depth_case;
+alignas(64) uint8_t depth_out[4096];
+
+void depth_case_work() {
+    bool look_again = false;
+    switch (depth_case->kind) {
+        case DepthCase::init:
+            drng_chacha20_destroy(depth_handle);
+            init_handle(&depth_handle);
+            break;
+        case DepthCase::reseed:
+            reseed_handle(depth_handle, depth_out, depth_case->length, &look_again);
+            break;
+        case DepthCase::get_that_reseeds:
+            depth_handle->reseed_time = 0;
+            [[fallthrough]];
+        case DepthCase::get:
+            get_bytes(depth_handle, depth_out, depth_case->length, &look_again);
+            break;
+    }
+}
+
+TEST(StackDepth, EachCallsWorkStaysWithinItsWipe) {
+#ifdef QUORVANDELITH_TEST_SANITIZER
+    GTEST_SKIP() << "the sanitizer runtimes keep stacks of their own";
+#endif
+    constexpr DepthCase cases[] = {
+        {"init", DepthCase::init, 0, wide_stack_bytes},
+        {"reseed", DepthCase::reseed, 40, narrow_stack_bytes},
+        {"get of 63 bytes", DepthCase::get, 63, narrow_stack_bytes},
+        {"get that reseeds", DepthCase::get_that_reseeds, 48, narrow_stack_bytes},
+        {"get of 511 bytes", DepthCase::get, 511, narrow_stack_bytes},
+        {"get of 512 bytes", DepthCase::get, 512, wide_stack_bytes},
+        {"get of 1024 bytes", DepthCase::get, 1024, wide_stack_bytes},
+        {"get of 4096 bytes", DepthCase::get, 4096, wide_stack_bytes},
+    };
+    ASSERT_EQ(0, drng_chacha20_init(&depth_handle));
+    for (const DepthCase &c : cases) {
+        SCOPED_TRACE(c.work);
+        depth_case = &c;
+        const size_t depth = depth_of(depth_case_work);
+        std::printf("%-18s goes %5zu bytes deep; its call wipes %zu\n", c.work, depth, c.wiped);
+        EXPECT_LE(depth, c.wiped);
+    }
+    drng_chacha20_destroy(depth_handle);
 }
 
 }  // namespace

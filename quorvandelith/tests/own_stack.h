@@ -13,9 +13,10 @@ alignas(64) inline uint8_t area[256 * 1024];
 inline ucontext_t caller;
 inline ucontext_t callee;
 
-// Runs fn() on the zeroed area; false if the context switch failed.
-inline bool run(void (*fn)()) {
-    memset(area, 0, sizeof area);
+// Runs fn() on the area, filled with the byte fill (zero unless given);
+// false if the context switch failed.
+inline bool run(void (*fn)(), uint8_t fill = 0) {
+    memset(area, fill, sizeof area);
     if (getcontext(&callee) != 0) {
         return false;
     }
@@ -34,6 +35,16 @@ inline int pieces_left(const void *bytes, size_t len) {
         found += memmem(area, sizeof area, b + piece, 4) != nullptr;
     }
     return found;
+}
+
+// The lowest address of the area that no longer holds the byte fill: the
+// deepest that anything run there wrote.
+inline uintptr_t lowest_write(uint8_t fill) {
+    size_t i = 0;
+    while (i < sizeof area && area[i] == fill) {
+        i++;
+    }
+    return reinterpret_cast<uintptr_t>(area + i);
 }
 
 }  // namespace own_stack
