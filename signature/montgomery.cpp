@@ -16,6 +16,8 @@ constexpr int max_limbs = montgomery_max_limbs;
 
 // The kernel montgomery_force_kernel asked for; automatic when none was.
 montgomery_kernel forced = montgomery_kernel::automatic;
+// Set by montgomery_force_portable_limbs: no limb arithmetic on the ADX kernel.
+bool portable_limbs = false;
 
 // Limbs of a bignum, zero-extended to n limbs; a has at most 2 n words.
 void load(u64 *limbs, const bignum *a, int n) {
@@ -101,8 +103,9 @@ montgomery_kernel limb_kernel_for(int n) {
 
 void choose_kernels(montgomery_ctx *c) {
     const int n = c->n;
-    c->limb_kernel =
-        forced == montgomery_kernel::portable ? montgomery_kernel::portable : limb_kernel_for(n);
+    c->limb_kernel = forced == montgomery_kernel::portable || portable_limbs
+                         ? montgomery_kernel::portable
+                         : limb_kernel_for(n);
     c->kernel = c->limb_kernel;
     if (montgomery_ifma_digits(n) == 0) {
         return;
@@ -356,4 +359,8 @@ int montgomery_force_kernel(montgomery_kernel k) {
     }
     forced = k;
     return 1;
+}
+
+void montgomery_force_portable_limbs(int on) {
+    portable_limbs = on != 0;
 }

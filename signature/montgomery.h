@@ -79,3 +79,11 @@ int montgomery_kernel_runs(montgomery_kernel k);
 // portable forced, every operation is portable). Returns 0 and changes nothing if the CPU
 // does not run k. automatic restores the normal choice.
 int montgomery_force_kernel(montgomery_kernel k);
+
+// Test hook beside montgomery_force_kernel: while on is non-zero, contexts initialised from
+// now on do all their 64-bit limb arithmetic (R^2 mod m, the conversions into the digit
+// kernels' form, squaring, the limb exponentiation) with the portable kernel, whatever
+// kernel is forced; the digit kernels are chosen as before. It lets the IFMA kernel be
+// tested on a CPU, such as an emulator, whose ADX results cannot be trusted. 0 restores the
+// normal choice.
+void montgomery_force_portable_limbs(int on);

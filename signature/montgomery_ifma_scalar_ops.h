@@ -1,0 +1,92 @@
+// The scalar model of the IFMA lane operations: the policy of montgomery_ifma_loop.h that
+// montgomery_ifma_emulated.cpp runs, in a header of its own so that a test can build the
+// digit loop over it (or over a variant of it) in its own unit. Everything here is local to
+// the including unit.
+#pragma once
+
+#include <cstdint>
+
+#include "montgomery_ifma_loop.h"
+
+namespace {
+
+using u64 = std::uint64_t;
+__extension__ typedef unsigned __int128 u128;
+
+struct lanes8 {
+    u64 lane[8];
+};
+
+// Each operation does per lane what the instruction named in montgomery_ifma_loop.h does.
+struct scalar_ops {
+    using V = lanes8;
+    static V zero() {
+        return V{};
+    }
+    static V load(const u64 *p) {
+        V v;
+        for (int k = 0; k < 8; k++) {
+            v.lane[k] = p[k];
+        }
+        return v;
+    }
+    static void store(u64 *p, const V &v) {
+        for (int k = 0; k < 8; k++) {
+            p[k] = v.lane[k];
+        }
+    }
+    static V bcast(u64 x) {
+        V v;
+        for (auto &l : v.lane) {
+            l = x;
+        }
+        return v;
+    }
+    static V madd_lo(V acc, const V &a, const V &b) {
+        for (int k = 0; k < 8; k++) {
+            const u128 p = static_cast<u128>(a.lane[k] & digit_mask) * (b.lane[k] & digit_mask);
+            acc.lane[k] += static_cast<u64>(p) & digit_mask;
+        }
+        return acc;
+    }
+    static V madd_hi(V acc, const V &a, const V &b) {
+        for (int k = 0; k < 8; k++) {
+            const u128 p = static_cast<u128>(a.lane[k] & digit_mask) * (b.lane[k] & digit_mask);
+            acc.lane[k] += static_cast<u64>(p >> 52);
+        }
+        return acc;
+    }
+    static V madd_lo_mask(const V &acc, unsigned k, const V &a, const V &b) {
+        const V sum = madd_lo(acc, a, b);
+        V v;
+        for (int l = 0; l < 8; l++) {
+            v.lane[l] = (k >> l & 1) != 0 ? sum.lane[l] : acc.lane[l];
+        }
+        return v;
+    }
+    static V madd_hi_mask(const V &acc, unsigned k, const V &a, const V &b) {
+        const V sum = madd_hi(acc, a, b);
+        V v;
+        for (int l = 0; l < 8; l++) {
+            v.lane[l] = (k >> l & 1) != 0 ? sum.lane[l] : acc.lane[l];
+        }
+        return v;
+    }
+    static V align1(const V &lo, const V &hi) {
+        V v;
+        for (int k = 0; k < 7; k++) {
+            v.lane[k] = lo.lane[k + 1];
+        }
+        v.lane[7] = hi.lane[0];
+        return v;
+    }
+    static V add_lane0(V v, u64 x) {
+        v.lane[0] += x;
+        return v;
+    }
+    static u64 lane0(const V &v) {
+        return v.lane[0];
+    }
+};
+
+}  // namespace
