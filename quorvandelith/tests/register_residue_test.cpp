@@ -13,6 +13,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -249,6 +250,18 @@ uint32_t register_width() {
     return __builtin_cpu_supports("avx") ? 1 : 0;
 }
 
+// The name the capture gives the vector registers at a width.
+const char *vector_bank(uint32_t width) {
+    return width == 2 ? "zmm" : width == 1 ? "ymm" : "xmm";
+}
+
+// Says which registers the capture stores on this CPU.
+void report_capture(uint32_t width) {
+    std::printf("register capture: %s\n", width == 2   ? "zmm0-31 k0-7"
+                                           : width == 1 ? "ymm0-15"
+                                                        : "xmm0-15");
+}
+
 // The registers (and the byte in them) where the 4 bytes of word lie, or "".
 std::string where(const Registers &r, uint32_t word) {
     std::string found;
@@ -266,8 +279,7 @@ std::string where(const Registers &r, uint32_t word) {
     const int vectors = r.width == 2 ? 32 : 16;
     const size_t bytes = r.width == 2 ? 64 : r.width == 1 ? 32 : 16;
     for (int v = 0; v < vectors; v++) {
-        const char *bank = r.width == 2 ? "zmm" : r.width == 1 ? "ymm" : "xmm";
-        search(r.vector[v], bytes, bank + std::to_string(v));
+        search(r.vector[v], bytes, vector_bank(r.width) + std::to_string(v));
     }
     if (r.width == 2) {
         search(r.mask, sizeof r.mask, "k0-k7");
@@ -294,12 +306,19 @@ TEST(RegisterResidue, TheCaptureFindsPlantedWords) {
     } else {
         std::printf("CPU lacks AVX-512: zmm16-31 and k0-k7 are not captured here\n");
     }
+    // The search names each register as the capture stored it: ymm13 with
+    // AVX, zmm13 with AVX-512 (where the word sits in the same bytes).
     const std::string seen = where(regs, planted);
+    const std::string bank = vector_bank(regs.width);
     EXPECT_NE(std::string::npos, seen.find("r10")) << seen;
-    EXPECT_NE(std::string::npos, seen.find("mm5[byte 0]")) << seen;
+    EXPECT_NE(std::string::npos, seen.find(bank + "5[byte 0]")) << seen;
     if (regs.width >= 1) {
-        EXPECT_NE(std::string::npos, seen.find("ymm13[byte 16]")) << seen;
+        EXPECT_NE(std::string::npos, seen.find(bank + "13[byte 16]")) << seen;
     }
+    if (regs.width == 2) {
+        EXPECT_NE(std::string::npos, seen.find("zmm31[byte 48]")) << seen;
+    }
+    report_capture(regs.width);
 }
 
 // The generator's steps on words 4-15 of a record, each block from OpenSSL's
@@ -451,6 +470,7 @@ TEST(RegisterResidue, NoSecretWordIsLeftInARegister) {
     if (width < 2) {
         std::printf("CPU lacks AVX-512: zmm16-31 and k0-k7 are not checked here\n");
     }
+    report_capture(width);
     uint8_t data[40];
     for (size_t i = 0; i < sizeof data; i++) {
         data[i] = static_cast<uint8_t>(0xc3 ^ (7 * i));
