@@ -9,9 +9,9 @@ The manifest (written by CMake, emulated/guest.cmake) holds one program per
 line, tab-separated: name, path on this machine, arguments (separated by
 spaces), then the marker lines the program must print, separated by '|'.
 
-The programs are dynamic: they are copied with every library that ldd lists
-and the dynamic loader, at /lib and /lib64, and stripped of debug info (the
-guest needs none, and a smaller initramfs loads faster).
+A dynamic program is copied with every library that ldd lists and the
+dynamic loader, at /lib and /lib64; a static one alone. All are stripped of
+debug info (the guest needs none, and a smaller initramfs loads faster).
 """
 
 import os
@@ -48,9 +48,14 @@ def read_manifest(path):
 
 
 def libraries(program):
-    """Absolute paths of the shared libraries ldd lists for program."""
-    out = subprocess.run(["ldd", program], check=True, capture_output=True,
-                         text=True).stdout
+    """Absolute paths of the shared libraries ldd lists for program (none
+    for a static program)."""
+    run = subprocess.run(["ldd", program], check=False, capture_output=True, text=True)
+    if "not a dynamic executable" in run.stdout + run.stderr:
+        return []
+    if run.returncode != 0:
+        raise RuntimeError(f"ldd {program} failed: {run.stderr}")
+    out = run.stdout
     found = []
     for line in out.splitlines():
         parts = line.split()
@@ -68,7 +73,7 @@ def init_script(programs):
         "#!/bin/busybox sh",
         "# Written by make_image.py: runs the guest programs and powers off.",
         "/bin/busybox --install -s /bin",
-        "export PATH=/bin LD_LIBRARY_PATH=/lib",
+        "export PATH=/bin LD_LIBRARY_PATH=/lib GTEST_COLOR=no",
         "mount -t proc proc /proc",
         "mount -t sysfs sysfs /sys",
         "mount -t devtmpfs devtmpfs /dev",
