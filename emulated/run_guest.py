@@ -73,7 +73,9 @@ def main():
     # so the serial output alone says how the run went.
     bochs = f"timeout -k 10 {int(limit)} bochs -q -f bochsrc -rc commands"
     start = time.monotonic()
-    proc = subprocess.Popen(["script", "-qfec", bochs, "/dev/null"], cwd=work,
+    # A terminal type every ncurses install knows, whatever CI sets (or not).
+    env = dict(os.environ, TERM="vt100")
+    proc = subprocess.Popen(["script", "-qfec", bochs, "/dev/null"], cwd=work, env=env,
                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL)
     # Host time at which each serial line appeared: the guest's own clock
