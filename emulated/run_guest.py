@@ -58,6 +58,8 @@ def main():
     manifest, iso, limit = sys.argv[1], sys.argv[2], float(sys.argv[4])
     work = os.path.abspath(sys.argv[3])
     programs = read_manifest(manifest)
+    print("note: bochs 2.7 emulates ADOX wrongly, so nothing that runs the ADX "
+          "Montgomery kernel is among the guest programs")
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
     serial = os.path.join(work, "serial.txt")
