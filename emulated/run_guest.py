@@ -15,6 +15,7 @@ message saying what went wrong.
 
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -79,7 +80,7 @@ def main():
     env = dict(os.environ, TERM="vt100")
     proc = subprocess.Popen(["script", "-qfec", bochs, "/dev/null"], cwd=work, env=env,
                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL)
+                            stderr=subprocess.DEVNULL, start_new_session=True)
     # Host time at which each serial line appeared: the guest's own clock
     # runs on the emulator's instruction count, not on real time.
     seen = []
@@ -98,6 +99,10 @@ def main():
             line = line.rstrip("\r")
             seen.append((now, line))
             print(f"[{now:6.1f} s] {line}", flush=True)
+            if "Kernel panic" in line and running:
+                # A panicked guest never powers off: stop bochs now.
+                time.sleep(1)
+                os.killpg(proc.pid, signal.SIGTERM)
         if not running:
             break
         time.sleep(0.2)
