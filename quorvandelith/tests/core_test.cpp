@@ -404,6 +404,12 @@ TEST_F(Handle, InterruptedKernelReadsAreRetried) {
 
 namespace {
 
+// Names the whole-block path a test of this group went through, so that a run
+// (the emulated AVX-512 one above all) shows which paths it exercised.
+void report_path(const char *test, const BlocksPath &path) {
+    std::printf("%s: whole-block path %s\n", test, path.name);
+}
+
 // Every whole-block path this CPU can run, against the portable one: same
 // states, lengths 0..4096, aligned and odd output addresses.
 TEST(BlocksPaths, EveryPathMatchesThePortableOne) {
@@ -429,6 +435,7 @@ TEST(BlocksPaths, EveryPathMatchesThePortableOne) {
                 ASSERT_EQ(0, memcmp(&a, &b, sizeof a)) << path.name << " length " << len;
             }
         }
+        report_path("matches the portable path", path);
     }
 }
 
@@ -444,6 +451,7 @@ TEST(BlocksPaths, WidePathsFollowTheKeystream) {
         const auto ks = oracle_keystream(before.key, before.counter, before.nonce, 40);
         EXPECT_EQ(0, memcmp(ks.data(), out.data() + 1, ks.size())) << path.name;
         EXPECT_EQ(before.counter + 40, s.counter) << path.name;
+        report_path("follows the keystream", path);
     }
 }
 
@@ -468,6 +476,7 @@ TEST(BlocksPaths, SelfTestVectorsOnEveryPath) {
                                    self_test_vectors[1].expected.end(), out.begin()))
                 << path.name << " " << len;
         }
+        report_path("self-test vectors", path);
     }
 }
 
@@ -536,6 +545,7 @@ TEST(BlocksPaths, InitFailsOnAFaultInOneLaneOfThePathItUses) {
         EXPECT_EQ(12, fake::clock_reads());
         EXPECT_EQ(calls + 1, fake::getrandom_calls());
         drng_chacha20_destroy(drng);
+        report_path("init fails on a planted fault in one lane", path);
     }
     fake::reset();
 }

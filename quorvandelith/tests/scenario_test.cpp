@@ -12,6 +12,7 @@
 
 #include "drng_vectors.h"
 #include "fake_system.h"
+#include "keystream_oracle.h"
 #include "quorvandelith.h"
 
 namespace drng_vectors {
@@ -98,5 +99,43 @@ TEST_P(Scripted, MatchesTheModel) {
 
 INSTANTIATE_TEST_SUITE_P(Model, Scripted, ::testing::ValuesIn(drng_vectors::kScenarios),
                          [](const auto &info) { return std::string(info.param.name); });
+
+// Requests of whole blocks from 1 KiB up, which the AVX-512 path computes in
+// steps of 32 and 16 blocks (then 8 and 1), against OpenSSL's ChaCha20
+// keystream. Each get starts from the record as the previous call left it
+// (key words 4-11, counter word 12, nonce words 13-15): the clock's
+// nanoseconds are XORed into key word 0, one fresh block changes the key
+// (its words 0-7 XORed in) and counts the nonce, and the output is the
+// keystream from there.
+TEST(WideRequests, FollowTheKeystream) {
+    constexpr uint32_t clock_ns = 0x1234567;
+    fake::set_clock(1'700'000'000, clock_ns);  // no reseed: the seed never ages
+    fake::kernel_stream(drng_vectors::kernel_byte);
+    drng_chacha20 *drng = nullptr;
+    ASSERT_EQ(0, drng_chacha20_init(&drng));
+    for (uint32_t blocks : {16u, 24u, 32u, 48u, 57u, 64u}) {
+        SCOPED_TRACE(blocks);
+        const auto *words = reinterpret_cast<const uint32_t *>(drng);
+        uint32_t key[8], nonce[3];
+        memcpy(key, words + 4, sizeof key);
+        uint32_t counter = words[12];
+        memcpy(nonce, words + 13, sizeof nonce);
+        ASSERT_LT(counter, 1u << 30);  // libcrypto carries into the nonce at 2^32
+        key[0] ^= clock_ns;
+        const auto fresh = oracle_keystream(key, counter++, nonce, 1);
+        for (int i = 0; i < 8; i++) {
+            key[i] ^= oracle_word(fresh, 0, i);
+        }
+        if (++nonce[0] == 0 && ++nonce[1] == 0) {
+            ++nonce[2];
+        }
+        const auto expected = oracle_keystream(key, counter, nonce, blocks);
+        std::vector<uint8_t> out(64 * blocks + 1);
+        ASSERT_EQ(0, drng_chacha20_get(drng, out.data() + 1, 64 * blocks));  // odd address
+        EXPECT_EQ(0, memcmp(expected.data(), out.data() + 1, expected.size()));
+    }
+    drng_chacha20_destroy(drng);
+    fake::reset();
+}
 
 }  // namespace
