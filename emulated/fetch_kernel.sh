@@ -23,7 +23,8 @@ fi
 
 download() {
     rm -f ./*.deb
-    apt-get download -q "$package" 2>&1 | grep -v "unsandboxed as root" || true
+    # apt's messages go to standard error: standard output names the file.
+    { apt-get download -q "$package" 2>&1 | grep -v "unsandboxed as root" || true; } >&2
     ls ./"$package"_*.deb 2>/dev/null | head -n 1
 }
 deb=$(download)
