@@ -57,6 +57,26 @@ extern "C" void plant_words(uint32_t word, uint32_t width);
 
 asm(R"(
     .text
+    # zmm16-31 exist only with AVX-512, and VZEROALL leaves them alone.
+    .macro clear_zmm16_31
+        vpxord %zmm16, %zmm16, %zmm16
+        vpxord %zmm17, %zmm17, %zmm17
+        vpxord %zmm18, %zmm18, %zmm18
+        vpxord %zmm19, %zmm19, %zmm19
+        vpxord %zmm20, %zmm20, %zmm20
+        vpxord %zmm21, %zmm21, %zmm21
+        vpxord %zmm22, %zmm22, %zmm22
+        vpxord %zmm23, %zmm23, %zmm23
+        vpxord %zmm24, %zmm24, %zmm24
+        vpxord %zmm25, %zmm25, %zmm25
+        vpxord %zmm26, %zmm26, %zmm26
+        vpxord %zmm27, %zmm27, %zmm27
+        vpxord %zmm28, %zmm28, %zmm28
+        vpxord %zmm29, %zmm29, %zmm29
+        vpxord %zmm30, %zmm30, %zmm30
+        vpxord %zmm31, %zmm31, %zmm31
+    .endm
+
     .globl capture_after_call
     .hidden capture_after_call
     .type capture_after_call, @function
@@ -79,22 +99,7 @@ capture_after_call:
     vzeroall
     cmpl $2, 120(%rbx)
     jb 6f
-    vpxord %zmm16, %zmm16, %zmm16
-    vpxord %zmm17, %zmm17, %zmm17
-    vpxord %zmm18, %zmm18, %zmm18
-    vpxord %zmm19, %zmm19, %zmm19
-    vpxord %zmm20, %zmm20, %zmm20
-    vpxord %zmm21, %zmm21, %zmm21
-    vpxord %zmm22, %zmm22, %zmm22
-    vpxord %zmm23, %zmm23, %zmm23
-    vpxord %zmm24, %zmm24, %zmm24
-    vpxord %zmm25, %zmm25, %zmm25
-    vpxord %zmm26, %zmm26, %zmm26
-    vpxord %zmm27, %zmm27, %zmm27
-    vpxord %zmm28, %zmm28, %zmm28
-    vpxord %zmm29, %zmm29, %zmm29
-    vpxord %zmm30, %zmm30, %zmm30
-    vpxord %zmm31, %zmm31, %zmm31
+    clear_zmm16_31
     jmp 6f
 1:
     pxor %xmm0, %xmm0
@@ -221,22 +226,7 @@ capture_after_call:
     vzeroall
     cmpl $2, 120(%rbx)
     jb 7f
-    vpxord %zmm16, %zmm16, %zmm16
-    vpxord %zmm17, %zmm17, %zmm17
-    vpxord %zmm18, %zmm18, %zmm18
-    vpxord %zmm19, %zmm19, %zmm19
-    vpxord %zmm20, %zmm20, %zmm20
-    vpxord %zmm21, %zmm21, %zmm21
-    vpxord %zmm22, %zmm22, %zmm22
-    vpxord %zmm23, %zmm23, %zmm23
-    vpxord %zmm24, %zmm24, %zmm24
-    vpxord %zmm25, %zmm25, %zmm25
-    vpxord %zmm26, %zmm26, %zmm26
-    vpxord %zmm27, %zmm27, %zmm27
-    vpxord %zmm28, %zmm28, %zmm28
-    vpxord %zmm29, %zmm29, %zmm29
-    vpxord %zmm30, %zmm30, %zmm30
-    vpxord %zmm31, %zmm31, %zmm31
+    clear_zmm16_31
 7:
     popq %rbx
     .cfi_adjust_cfa_offset -8
