@@ -4,6 +4,8 @@
 // run only after montgomery_cpu_has_ifma.
 #include "montgomery_ifma.h"
 
+#include <cstddef>
+
 #if defined(__x86_64__)
 #include <cpuid.h>
 #include <immintrin.h>
@@ -107,6 +109,29 @@ void montgomery_sqr_ifma(std::uint64_t *r, const std::uint64_t *a, const montgom
     ams<zmm_ops>(r, a, c);
 }
 
+// Each entry is loaded whole, so every cache line of the table is touched; the opmask is
+// all ones for the entry whose position equals index and zero for the others, and the
+// zero-masking move passes that entry's words only.
+void montgomery_select_ifma(std::uint64_t *r, const std::uint64_t *table, int entries, int width,
+                            std::uint64_t index) {
+    const __m512i want = _mm512_set1_epi64(static_cast<long long>(index));
+    const int nv = width / 8;
+    __m512i acc[montgomery_max_digits / 8];
+    for (int v = 0; v < nv; v++) {
+        acc[v] = _mm512_setzero_si512();
+    }
+    for (int k = 0; k < entries; k++) {
+        const __mmask8 hit = _mm512_cmpeq_epi64_mask(_mm512_set1_epi64(k), want);
+        const std::uint64_t *entry = table + static_cast<std::ptrdiff_t>(k) * width;
+        for (int v = 0; v < nv; v++) {
+            acc[v] = _mm512_or_si512(acc[v], _mm512_maskz_mov_epi64(hit, _mm512_loadu_si512(entry + 8 * v)));
+        }
+    }
+    for (int v = 0; v < nv; v++) {
+        _mm512_storeu_si512(r + 8 * v, acc[v]);
+    }
+}
+
 #if defined(__clang__)
 #pragma clang attribute pop
 #else
@@ -122,5 +147,6 @@ int montgomery_cpu_has_ifma() {
 void montgomery_mul_ifma(std::uint64_t *, const std::uint64_t *, const std::uint64_t *,
                          const montgomery_ctx *) {}
 void montgomery_sqr_ifma(std::uint64_t *, const std::uint64_t *, const montgomery_ctx *) {}
+void montgomery_select_ifma(std::uint64_t *, const std::uint64_t *, int, int, std::uint64_t) {}
 
 #endif
