@@ -89,12 +89,9 @@ struct zmm_ops {
     static V align1(V lo, V hi) {
         return _mm512_maskz_alignr_epi64(0xFF, hi, lo, 1);
     }
-    static V add_lane0(V v, std::uint64_t x) {
-        return _mm512_mask_add_epi64(v, 1, v, bcast(x));
-    }
-    static std::uint64_t lane0(V v) {
+    static std::uint64_t lane1(V v) {
         return static_cast<std::uint64_t>(
-            _mm_cvtsi128_si64(_mm512_maskz_extracti32x4_epi32(0xF, v, 0)));
+            _mm_extract_epi64(_mm512_maskz_extracti32x4_epi32(0xF, v, 0), 1));
     }
 };
 

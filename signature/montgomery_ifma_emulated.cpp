@@ -75,12 +75,8 @@ struct scalar_ops {
         v.lane[7] = hi.lane[0];
         return v;
     }
-    static V add_lane0(V v, u64 x) {
-        v.lane[0] += x;
-        return v;
-    }
-    static u64 lane0(const V &v) {
-        return v.lane[0];
+    static u64 lane1(const V &v) {
+        return v.lane[1];
     }
 };
 

@@ -10,8 +10,7 @@
 //                        the same in the lanes whose bit is set in the 8-bit mask k; the
 //                        other lanes keep acc (the merge-masking forms)
 //   align1(lo, hi)       lanes lo[1..7], hi[0]: one lane down across two vectors (valignq)
-//   add_lane0(v, x)      v with x added to lane 0
-//   lane0(v)             lane 0
+//   lane1(v)             lane 1 (vpextrq)
 // Lane additions wrap modulo 2^64.
 #pragma once
 
@@ -23,6 +22,16 @@ namespace {
 
 constexpr std::uint64_t digit_mask = (std::uint64_t{1} << 52) - 1;
 
+// The low and high 52-bit halves of a product of two digits, as vpmadd52luq and
+// vpmadd52huq add them.
+inline std::uint64_t lo52(std::uint64_t a, std::uint64_t b) {
+    return (a * b) & digit_mask;
+}
+inline std::uint64_t hi52(std::uint64_t a, std::uint64_t b) {
+    __extension__ typedef unsigned __int128 u128;
+    return static_cast<std::uint64_t>(static_cast<u128>(a) * b >> 52);
+}
+
 // r = a b 2^(-52 D) (mod m), below 2m for a, b < 2m and 4m < 2^(52 D), in normalised
 // digits. a, b, m: D digits below 2^52 zero-padded to whole vectors; k0 = -m^-1 mod 2^52.
 //
@@ -32,6 +41,15 @@ constexpr std::uint64_t digit_mask = (std::uint64_t{1} << 52) - 1;
 // digit up, after it, so that both land in the lane of their digit. Each step adds less
 // than 4 * 2^52 to a lane, so 40 steps stay below 2^60: the lanes are normalised once, at
 // the end.
+//
+// y is the one value each step needs from the step before. Rather than wait for the
+// vectors to take in the previous y and read their lowest lane, the lowest digit's value
+// t0 is kept in a scalar: next step's t0 is lane 1 as it was before this step (read
+// while the vector products run), plus this step's terms that reach it (the low halves
+// of a[1] b[i] and m[1] y, the high halves of a[0] b[i] and m[0] y, the carry out of the
+// dropped digit) and the low half of a[0] b[i + 1]. The vectors never need the carry
+// either: their lowest lane is dropped a step later, so the last carry alone is added to
+// the result's lowest digit.
 template <typename Ops, int D>
 [[gnu::always_inline]] inline void amm_digits(std::uint64_t *r, const std::uint64_t *a,
                                               const std::uint64_t *b, const std::uint64_t *m,
@@ -46,28 +64,33 @@ template <typename Ops, int D>
         x[v] = Ops::load(a + 8 * v);
         mv[v] = Ops::load(m + 8 * v);
     }
-    const std::uint64_t m0 = m[0];
+    const std::uint64_t a0 = a[0], a1 = a[1], m0 = m[0], m1 = m[1];
+    std::uint64_t t0 = lo52(a0, b[0]);
+    std::uint64_t carry = 0;
     for (int i = 0; i < D; i++) {
+        const std::uint64_t lane1 = Ops::lane1(acc[0]);
         const V bi = Ops::bcast(b[i]);
 #pragma GCC unroll 8
         for (int v = 0; v < nv; v++) {
             acc[v] = Ops::madd_lo(acc[v], x[v], bi);
         }
-        const std::uint64_t t0 = Ops::lane0(acc[0]);
-        const std::uint64_t y = ((t0 & digit_mask) * k0) & digit_mask;
+        const std::uint64_t y = (t0 * k0) & digit_mask;
         const V yv = Ops::bcast(y);
 #pragma GCC unroll 8
         for (int v = 0; v < nv; v++) {
             acc[v] = Ops::madd_lo(acc[v], mv[v], yv);
         }
-        // Lane 0 is now t0 + (m0 y mod 2^52), a multiple of 2^52.
-        const std::uint64_t carry = (t0 + ((m0 * y) & digit_mask)) >> 52;
+        // The lowest digit is now t0 + (m0 y mod 2^52), a multiple of 2^52.
+        carry = (t0 + lo52(m0, y)) >> 52;
+        if (i + 1 < D) {
+            t0 = lane1 + lo52(a1, b[i]) + hi52(a0, b[i]) + lo52(m1, y) + hi52(m0, y) + carry +
+                 lo52(a0, b[i + 1]);
+        }
 #pragma GCC unroll 8
         for (int v = 0; v + 1 < nv; v++) {
             acc[v] = Ops::align1(acc[v], acc[v + 1]);
         }
         acc[nv - 1] = Ops::align1(acc[nv - 1], Ops::zero());
-        acc[0] = Ops::add_lane0(acc[0], carry);
 #pragma GCC unroll 8
         for (int v = 0; v < nv; v++) {
             acc[v] = Ops::madd_hi(acc[v], x[v], bi);
@@ -78,7 +101,6 @@ template <typename Ops, int D>
     for (int v = 0; v < nv; v++) {
         Ops::store(lanes + 8 * v, acc[v]);
     }
-    std::uint64_t carry = 0;
     for (int j = 0; j < 8 * nv; j++) {
         const std::uint64_t s = lanes[j] + carry;
         r[j] = s & digit_mask;
@@ -106,10 +128,13 @@ inline std::uint64_t diagonal(const std::uint64_t *a, int p) {
 // Two accumulators share the moving frame of amm_digits: `cross` gathers the cross
 // products (row i adds a[i] a[k] for k > i, masked to those lanes) and `acc` the
 // multiples of m. The value at the lowest position is acc + 2 cross + the diagonal term
-// there; y is chosen to clear that sum, and its bits above 52 carry into acc. The lowest
-// lane of `cross` is final before row i is added (row i only reaches lanes k > i >= 0), so
-// y does not wait for the row. At the end the upper half is acc + 2 cross + the diagonal
-// terms of positions D and up. Lanes stay below 2^61.
+// there; y is chosen to clear that sum. As in amm_digits that value t0 is kept in a
+// scalar: next step's is acc's lane 1 from before this step plus the low half of m[1] y,
+// the high half of m[0] y and the carry out of the dropped digit, plus twice cross's lane
+// 1 once row i is in (final then: later rows only reach higher positions), plus the next
+// diagonal term. The last carry is added to the result's lowest digit. At the end the
+// upper half is acc + 2 cross + the diagonal terms of positions D and up. Lanes stay
+// below 2^61.
 template <typename Ops, int D>
 [[gnu::always_inline]] inline void ams_digits(std::uint64_t *r, const std::uint64_t *a,
                                               const std::uint64_t *m, std::uint64_t k0) {
@@ -124,10 +149,12 @@ template <typename Ops, int D>
         x[v] = Ops::load(a + 8 * v);
         mv[v] = Ops::load(m + 8 * v);
     }
-    const std::uint64_t m0 = m[0];
+    const std::uint64_t m0 = m[0], m1 = m[1];
+    std::uint64_t t0 = diagonal(a, 0);
+    std::uint64_t carry = 0;
     for (int i = 0; i < D; i++) {
-        const std::uint64_t t0 = Ops::lane0(acc[0]) + 2 * Ops::lane0(cross[0]) + diagonal(a, i);
-        const std::uint64_t y = ((t0 & digit_mask) * k0) & digit_mask;
+        const std::uint64_t lane1 = Ops::lane1(acc[0]);
+        const std::uint64_t y = (t0 * k0) & digit_mask;
         const V yv = Ops::bcast(y);
         const V ai = Ops::bcast(a[i]);
 #pragma GCC unroll 8
@@ -137,7 +164,11 @@ template <typename Ops, int D>
             }
             acc[v] = Ops::madd_lo(acc[v], mv[v], yv);
         }
-        const std::uint64_t carry = (t0 + ((m0 * y) & digit_mask)) >> 52;
+        carry = (t0 + lo52(m0, y)) >> 52;
+        if (i + 1 < D) {
+            t0 = lane1 + lo52(m1, y) + hi52(m0, y) + carry + 2 * Ops::lane1(cross[0]) +
+                 diagonal(a, i + 1);
+        }
 #pragma GCC unroll 8
         for (int v = 0; v + 1 < nv; v++) {
             acc[v] = Ops::align1(acc[v], acc[v + 1]);
@@ -145,7 +176,6 @@ template <typename Ops, int D>
         }
         acc[nv - 1] = Ops::align1(acc[nv - 1], Ops::zero());
         cross[nv - 1] = Ops::align1(cross[nv - 1], Ops::zero());
-        acc[0] = Ops::add_lane0(acc[0], carry);
 #pragma GCC unroll 8
         for (int v = 0; v < nv; v++) {
             if (8 * v + 7 > i) {
@@ -160,7 +190,6 @@ template <typename Ops, int D>
         Ops::store(lanes + 8 * v, acc[v]);
         Ops::store(doubled + 8 * v, cross[v]);
     }
-    std::uint64_t carry = 0;
     for (int j = 0; j < 8 * nv; j++) {
         const std::uint64_t s =
             lanes[j] + 2 * doubled[j] + (j < D ? diagonal(a, D + j) : 0) + carry;
