@@ -106,26 +106,44 @@ void montgomery_sqr_ifma(std::uint64_t *r, const std::uint64_t *a, const montgom
     ams<zmm_ops>(r, a, c);
 }
 
+namespace {
+
 // Each entry is loaded whole, so every cache line of the table is touched; the opmask is
 // all ones for the entry whose position equals index and zero for the others, and the
-// zero-masking move passes that entry's words only.
-void montgomery_select_ifma(std::uint64_t *r, const std::uint64_t *table, int entries, int width,
-                            std::uint64_t index) {
+// zero-masking move passes that entry's words only. nv vectors per entry.
+template <int nv>
+void select_vectors(std::uint64_t *r, const std::uint64_t *table, int entries,
+                    std::uint64_t index) {
     const __m512i want = _mm512_set1_epi64(static_cast<long long>(index));
-    const int nv = width / 8;
-    __m512i acc[montgomery_max_digits / 8];
+    __m512i acc[nv];
+#pragma GCC unroll 8
     for (int v = 0; v < nv; v++) {
         acc[v] = _mm512_setzero_si512();
     }
     for (int k = 0; k < entries; k++) {
         const __mmask8 hit = _mm512_cmpeq_epi64_mask(_mm512_set1_epi64(k), want);
-        const std::uint64_t *entry = table + static_cast<std::ptrdiff_t>(k) * width;
+        const std::uint64_t *entry = table + static_cast<std::ptrdiff_t>(k) * (8 * nv);
+#pragma GCC unroll 8
         for (int v = 0; v < nv; v++) {
-            acc[v] = _mm512_or_si512(acc[v], _mm512_maskz_mov_epi64(hit, _mm512_loadu_si512(entry + 8 * v)));
+            acc[v] = _mm512_or_si512(acc[v],
+                                     _mm512_maskz_mov_epi64(hit, _mm512_loadu_si512(entry + 8 * v)));
         }
     }
+#pragma GCC unroll 8
     for (int v = 0; v < nv; v++) {
         _mm512_storeu_si512(r + 8 * v, acc[v]);
+    }
+}
+
+}  // namespace
+
+// The kernel's two sizes: 20 digits padded to 24, and 40.
+void montgomery_select_ifma(std::uint64_t *r, const std::uint64_t *table, int entries, int width,
+                            std::uint64_t index) {
+    if (width == 24) {
+        select_vectors<3>(r, table, entries, index);
+    } else {
+        select_vectors<5>(r, table, entries, index);
     }
 }
 

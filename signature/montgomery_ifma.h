@@ -38,10 +38,10 @@ void montgomery_mul_ifma_emulated(std::uint64_t *r, const std::uint64_t *a, cons
 void montgomery_sqr_ifma_emulated(std::uint64_t *r, const std::uint64_t *a,
                                   const montgomery_ctx *c);
 
-// r = entry `index` of a table of `entries` entries of `width` words each (width a
-// multiple of 8), reading every entry and keeping the right one with compare masks
-// (vpcmpeqq into an opmask, then a zero-masking move), so that no address or branch
-// depends on index. Needs montgomery_cpu_has_ifma.
+// r = entry `index` of a table of `entries` entries of `width` words each (width 24 or
+// 40: the padded digits of the two sizes), reading every entry and keeping the right one
+// with compare masks (vpcmpeqq into an opmask, then a zero-masking move), so that no
+// address or branch depends on index. Needs montgomery_cpu_has_ifma.
 void montgomery_select_ifma(std::uint64_t *r, const std::uint64_t *table, int entries, int width,
                             std::uint64_t index);
 

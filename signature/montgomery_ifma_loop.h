@@ -32,6 +32,14 @@ inline std::uint64_t hi52(std::uint64_t a, std::uint64_t b) {
     return static_cast<std::uint64_t>(static_cast<u128>(a) * b >> 52);
 }
 
+// What the lowest digit t0 carries into the next once y m is added: t0 + (m0 y mod 2^52)
+// is a multiple of 2^52, and (m0 y mod 2^52) is below 2^52 and zero only when t0's low 52
+// bits are, so the carry is t0's bits above 52, plus one when its low 52 bits are not
+// all zero. It needs no y, so it is off the path from one y to the next.
+inline std::uint64_t dropped_carry(std::uint64_t t0) {
+    return (t0 >> 52) + (((t0 & digit_mask) + digit_mask) >> 52);
+}
+
 // r = a b 2^(-52 D) (mod m), below 2m for a, b < 2m and 4m < 2^(52 D), in normalised
 // digits. a, b, m: D digits below 2^52 zero-padded to whole vectors; k0 = -m^-1 mod 2^52.
 //
@@ -80,8 +88,7 @@ template <typename Ops, int D>
         for (int v = 0; v < nv; v++) {
             acc[v] = Ops::madd_lo(acc[v], mv[v], yv);
         }
-        // The lowest digit is now t0 + (m0 y mod 2^52), a multiple of 2^52.
-        carry = (t0 + lo52(m0, y)) >> 52;
+        carry = dropped_carry(t0);
         if (i + 1 < D) {
             t0 = lane1 + lo52(a1, b[i]) + hi52(a0, b[i]) + lo52(m1, y) + hi52(m0, y) + carry +
                  lo52(a0, b[i + 1]);
@@ -164,7 +171,7 @@ template <typename Ops, int D>
             }
             acc[v] = Ops::madd_lo(acc[v], mv[v], yv);
         }
-        carry = (t0 + lo52(m0, y)) >> 52;
+        carry = dropped_carry(t0);
         if (i + 1 < D) {
             t0 = lane1 + lo52(m1, y) + hi52(m0, y) + carry + 2 * Ops::lane1(cross[0]) +
                  diagonal(a, i + 1);
