@@ -42,16 +42,18 @@ int montgomery_cpu_has_ifma() {
         if (__get_cpuid_count(7, 0, &a, &b, &c, &d) == 0) {
             return 0;
         }
-        return static_cast<int>((b >> 16 & 1) != 0 && (b >> 21 & 1) != 0);  // F, IFMA
+        // F, IFMA, VL
+        return static_cast<int>((b >> 16 & 1) != 0 && (b >> 21 & 1) != 0 && (b >> 31 & 1) != 0);
     }();
     return present;
 }
 
 #if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx512f,avx512ifma"))), apply_to = function)
+#pragma clang attribute push(__attribute__((target("avx512f,avx512vl,avx512ifma"))), \
+                             apply_to = function)
 #else
 #pragma GCC push_options
-#pragma GCC target("avx512f,avx512ifma")
+#pragma GCC target("avx512f,avx512vl,avx512ifma")
 #endif
 
 #include "montgomery_ifma_loop.h"
@@ -60,6 +62,7 @@ namespace {
 
 struct zmm_ops {
     using V = __m512i;
+    static constexpr int lanes = 8;
     static V zero() {
         return _mm512_setzero_si512();
     }
@@ -95,15 +98,63 @@ struct zmm_ops {
     }
 };
 
+// The same on ymm registers (the AVX-512VL forms). 20 digits fill five of them exactly,
+// where zmm registers take three with four lanes unused, and the squaring's masked rows
+// skip more whole vectors; CPUs that run 512-bit operations as two 256-bit halves do
+// less work this way.
+struct ymm_ops {
+    using V = __m256i;
+    static constexpr int lanes = 4;
+    static V zero() {
+        return _mm256_setzero_si256();
+    }
+    static V load(const std::uint64_t *p) {
+        return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+    }
+    static void store(std::uint64_t *p, V v) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), v);
+    }
+    static V bcast(std::uint64_t x) {
+        return _mm256_set1_epi64x(static_cast<long long>(x));
+    }
+    static V madd_lo(V acc, V a, V b) {
+        return _mm256_madd52lo_epu64(acc, a, b);
+    }
+    static V madd_hi(V acc, V a, V b) {
+        return _mm256_madd52hi_epu64(acc, a, b);
+    }
+    static V madd_lo_mask(V acc, unsigned k, V a, V b) {
+        return _mm256_mask_madd52lo_epu64(acc, static_cast<__mmask8>(k), a, b);
+    }
+    static V madd_hi_mask(V acc, unsigned k, V a, V b) {
+        return _mm256_mask_madd52hi_epu64(acc, static_cast<__mmask8>(k), a, b);
+    }
+    static V align1(V lo, V hi) {
+        return _mm256_maskz_alignr_epi64(0xF, hi, lo, 1);
+    }
+    static std::uint64_t lane1(V v) {
+        return static_cast<std::uint64_t>(_mm_extract_epi64(_mm256_castsi256_si128(v), 1));
+    }
+};
+
 }  // namespace
 
+// 20 digits on ymm registers, 40 on zmm.
 void montgomery_mul_ifma(std::uint64_t *r, const std::uint64_t *a, const std::uint64_t *b,
                          const montgomery_ctx *c) {
-    amm<zmm_ops>(r, a, b, c);
+    if (c->digits == 20) {
+        amm_digits<ymm_ops, 20>(r, a, b, c->md, c->k0);
+    } else {
+        amm_digits<zmm_ops, 40>(r, a, b, c->md, c->k0);
+    }
 }
 
 void montgomery_sqr_ifma(std::uint64_t *r, const std::uint64_t *a, const montgomery_ctx *c) {
-    ams<zmm_ops>(r, a, c);
+    if (c->digits == 20) {
+        ams_digits<ymm_ops, 20>(r, a, c->md, c->k0);
+    } else {
+        ams_digits<zmm_ops, 40>(r, a, c->md, c->k0);
+    }
 }
 
 namespace {

@@ -24,8 +24,8 @@ constexpr int montgomery_ifma_lanes = 8;
 // Digits for a modulus of n limbs, or 0 if the IFMA kernel does not handle that size.
 int montgomery_ifma_digits(int n);
 
-// 1 if CPUID leaf 7 reports AVX512F and AVX512_IFMA and XGETBV shows that the OS saves
-// the opmask and zmm state (XCR0 bits 1, 2, 5, 6 and 7).
+// 1 if CPUID leaf 7 reports AVX512F, AVX512_IFMA and AVX512VL and XGETBV shows that the
+// OS saves the opmask and zmm state (XCR0 bits 1, 2, 5, 6 and 7).
 int montgomery_cpu_has_ifma();
 
 // r = a b R^-1 (mod m), almost reduced, for a, b < 2m; r may be a or b. The real kernels

@@ -15,6 +15,7 @@ struct lanes8 {
 // Each operation does per lane what the instruction named in montgomery_ifma_loop.h does.
 struct scalar_ops {
     using V = lanes8;
+    static constexpr int lanes = 8;
     static V zero() {
         return V{};
     }

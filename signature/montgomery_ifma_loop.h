@@ -2,14 +2,14 @@
 // policy of lane operations (see montgomery_ifma.h). Included by the unit of each policy;
 // everything here is local to the including unit.
 //
-// A policy Ops provides a vector type Ops::V of eight 64-bit lanes and:
+// A policy Ops provides a vector type Ops::V of Ops::lanes 64-bit lanes (8 or 4) and:
 //   zero(), load(p), store(p, v), bcast(x)   the usual moves
 //   madd_lo(acc, a, b)   each lane: acc + low 52 bits of a[51:0] b[51:0]   (vpmadd52luq)
 //   madd_hi(acc, a, b)   each lane: acc + bits 52..103 of a[51:0] b[51:0]  (vpmadd52huq)
 //   madd_lo_mask(acc, k, a, b), madd_hi_mask(acc, k, a, b)
-//                        the same in the lanes whose bit is set in the 8-bit mask k; the
+//                        the same in the lanes whose bit is set in the mask k; the
 //                        other lanes keep acc (the merge-masking forms)
-//   align1(lo, hi)       lanes lo[1..7], hi[0]: one lane down across two vectors (valignq)
+//   align1(lo, hi)       lanes lo[1..], hi[0]: one lane down across two vectors (valignq)
 //   lane1(v)             lane 1 (vpextrq)
 // Lane additions wrap modulo 2^64.
 #pragma once
@@ -40,8 +40,35 @@ inline std::uint64_t dropped_carry(std::uint64_t t0) {
     return (t0 >> 52) + (((t0 & digit_mask) + digit_mask) >> 52);
 }
 
+// Lanes k of vector v of L lanes with L v + k > i: the cross products a[i] a[k] of row i.
+template <int L>
+constexpr unsigned above_mask(int i, int v) {
+    constexpr unsigned all = (1u << L) - 1;
+    return i < L * v ? all : i >= L * v + L - 1 ? 0u : (all << (i - L * v + 1)) & all;
+}
+
+// The padding digits from the last whole vector of L lanes up to the eight of the
+// operands' layout.
+template <int L, int D>
+inline void clear_padding(std::uint64_t *r) {
+    for (int j = (D + L - 1) / L * L; j < (D + 7) / 8 * 8; j++) {
+        r[j] = 0;
+    }
+}
+
+// The square's diagonal term at digit position p: the low half of a[p/2]^2 for even p,
+// the high half of a[(p-1)/2]^2 for odd p (halves of 52 bits).
+inline std::uint64_t diagonal(const std::uint64_t *a, int p) {
+    __extension__ typedef unsigned __int128 u128;
+    const u128 sq = static_cast<u128>(a[p / 2]) * a[p / 2];
+    return p % 2 == 0 ? static_cast<std::uint64_t>(sq) & digit_mask
+                      : static_cast<std::uint64_t>(sq >> 52);
+}
+
 // r = a b 2^(-52 D) (mod m), below 2m for a, b < 2m and 4m < 2^(52 D), in normalised
-// digits. a, b, m: D digits below 2^52 zero-padded to whole vectors; k0 = -m^-1 mod 2^52.
+// digits. a, b, m: D digits below 2^52 zero-padded to whole vectors of eight; k0 =
+// -m^-1 mod 2^52. The digits of r past the last whole vector of the policy's width, up to
+// the padding of eight, are set to zero.
 //
 // Step i adds a b[i] and y m, where y = (lowest lane) k0 mod 2^52 makes the lowest digit
 // zero, then drops that digit, carrying its bits above 52 into the next one. The low
@@ -63,14 +90,15 @@ template <typename Ops, int D>
                                               const std::uint64_t *b, const std::uint64_t *m,
                                               std::uint64_t k0) {
     using V = typename Ops::V;
-    constexpr int nv = (D + 7) / 8;
+    constexpr int L = Ops::lanes;
+    constexpr int nv = (D + L - 1) / L;
     static_assert(D <= 40, "lanes would overflow");
     V acc[nv], x[nv], mv[nv];
 #pragma GCC unroll 8
     for (int v = 0; v < nv; v++) {
         acc[v] = Ops::zero();
-        x[v] = Ops::load(a + 8 * v);
-        mv[v] = Ops::load(m + 8 * v);
+        x[v] = Ops::load(a + L * v);
+        mv[v] = Ops::load(m + L * v);
     }
     const std::uint64_t a0 = a[0], a1 = a[1], m0 = m[0], m1 = m[1];
     std::uint64_t t0 = lo52(a0, b[0]);
@@ -104,29 +132,16 @@ template <typename Ops, int D>
             acc[v] = Ops::madd_hi(acc[v], mv[v], yv);
         }
     }
-    std::uint64_t lanes[8 * nv];
+    std::uint64_t lanes[L * nv];
     for (int v = 0; v < nv; v++) {
-        Ops::store(lanes + 8 * v, acc[v]);
+        Ops::store(lanes + L * v, acc[v]);
     }
-    for (int j = 0; j < 8 * nv; j++) {
+    for (int j = 0; j < L * nv; j++) {
         const std::uint64_t s = lanes[j] + carry;
         r[j] = s & digit_mask;
         carry = s >> 52;
     }
-}
-
-// Lanes k of vector v with 8 v + k > i: the cross products a[i] a[k] of row i.
-constexpr unsigned above_mask(int i, int v) {
-    return i < 8 * v ? 0xFFu : i >= 8 * v + 7 ? 0u : (0xFFu << (i - 8 * v + 1)) & 0xFFu;
-}
-
-// The square's diagonal term at digit position p: the low half of a[p/2]^2 for even p,
-// the high half of a[(p-1)/2]^2 for odd p (halves of 52 bits).
-inline std::uint64_t diagonal(const std::uint64_t *a, int p) {
-    __extension__ typedef unsigned __int128 u128;
-    const u128 sq = static_cast<u128>(a[p / 2]) * a[p / 2];
-    return p % 2 == 0 ? static_cast<std::uint64_t>(sq) & digit_mask
-                      : static_cast<std::uint64_t>(sq >> 52);
+    clear_padding<L, D>(r);
 }
 
 // r = a^2 2^(-52 D) (mod m), below 2m for a < 2m: the same bounds and result as
@@ -146,15 +161,16 @@ template <typename Ops, int D>
 [[gnu::always_inline]] inline void ams_digits(std::uint64_t *r, const std::uint64_t *a,
                                               const std::uint64_t *m, std::uint64_t k0) {
     using V = typename Ops::V;
-    constexpr int nv = (D + 7) / 8;
+    constexpr int L = Ops::lanes;
+    constexpr int nv = (D + L - 1) / L;
     static_assert(D <= 40, "lanes would overflow");
     V acc[nv], cross[nv], x[nv], mv[nv];
 #pragma GCC unroll 8
     for (int v = 0; v < nv; v++) {
         acc[v] = Ops::zero();
         cross[v] = Ops::zero();
-        x[v] = Ops::load(a + 8 * v);
-        mv[v] = Ops::load(m + 8 * v);
+        x[v] = Ops::load(a + L * v);
+        mv[v] = Ops::load(m + L * v);
     }
     const std::uint64_t m0 = m[0], m1 = m[1];
     std::uint64_t t0 = diagonal(a, 0);
@@ -166,8 +182,8 @@ template <typename Ops, int D>
         const V ai = Ops::bcast(a[i]);
 #pragma GCC unroll 8
         for (int v = 0; v < nv; v++) {
-            if (8 * v + 7 > i) {
-                cross[v] = Ops::madd_lo_mask(cross[v], above_mask(i, v), x[v], ai);
+            if (L * v + L - 1 > i) {
+                cross[v] = Ops::madd_lo_mask(cross[v], above_mask<L>(i, v), x[v], ai);
             }
             acc[v] = Ops::madd_lo(acc[v], mv[v], yv);
         }
@@ -185,24 +201,25 @@ template <typename Ops, int D>
         cross[nv - 1] = Ops::align1(cross[nv - 1], Ops::zero());
 #pragma GCC unroll 8
         for (int v = 0; v < nv; v++) {
-            if (8 * v + 7 > i) {
-                cross[v] = Ops::madd_hi_mask(cross[v], above_mask(i, v), x[v], ai);
+            if (L * v + L - 1 > i) {
+                cross[v] = Ops::madd_hi_mask(cross[v], above_mask<L>(i, v), x[v], ai);
             }
             acc[v] = Ops::madd_hi(acc[v], mv[v], yv);
         }
     }
-    std::uint64_t lanes[8 * nv], doubled[8 * nv];
+    std::uint64_t lanes[L * nv], doubled[L * nv];
 #pragma GCC unroll 8
     for (int v = 0; v < nv; v++) {
-        Ops::store(lanes + 8 * v, acc[v]);
-        Ops::store(doubled + 8 * v, cross[v]);
+        Ops::store(lanes + L * v, acc[v]);
+        Ops::store(doubled + L * v, cross[v]);
     }
-    for (int j = 0; j < 8 * nv; j++) {
+    for (int j = 0; j < L * nv; j++) {
         const std::uint64_t s =
             lanes[j] + 2 * doubled[j] + (j < D ? diagonal(a, D + j) : 0) + carry;
         r[j] = s & digit_mask;
         carry = s >> 52;
     }
+    clear_padding<L, D>(r);
 }
 
 // The kernels for the context's digit count (20 or 40).
