@@ -1,5 +1,6 @@
-// The modulus context, the choice of kernel, and the sliding-window exponentiation built
-// on the kernels of montgomery_kernels.h and montgomery_ifma.h.
+// The modulus context, the choice of kernel, and the fixed-window exponentiation built
+// on the kernels of montgomery_kernels.h and montgomery_ifma.h, constant time in the
+// exponent: its branches and addresses depend on the exponent's word count only.
 #include "montgomery.h"
 
 #include <bit>
@@ -274,6 +275,10 @@ void pow_window(u64 *acc, const u64 *x, const u64 *one, const bignum *e,
         } else {
             K::mul(t, table + static_cast<std::ptrdiff_t>(k - 1) * width, x, c);
         }
+    }
+    if (e->size == 0) {
+        std::memcpy(acc, one, bytes);  // a zero exponent of no words
+        return;
     }
     const int bits = 32 * e->size;
     // The top window holds what is left above the whole windows at the bottom.
