@@ -1,7 +1,8 @@
-// The IFMA kernel: the radix-2^52 digit loop on zmm registers with vpmadd52luq and
-// vpmadd52huq, and the run-time check for the instructions and the OS's zmm support.
-// Everything between the target pragmas is compiled for AVX-512F and AVX-512 IFMA, and is
-// run only after montgomery_cpu_has_ifma.
+// The IFMA kernel: the radix-2^52 digit loop on ymm and zmm registers with vpmadd52luq
+// and vpmadd52huq, the exponentiation's table read with compare masks, and the run-time
+// check for the instructions and the OS's zmm support. Everything between the target
+// pragmas is compiled for AVX-512F, AVX-512VL and AVX-512 IFMA, and is run only after
+// montgomery_cpu_has_ifma.
 #include "montgomery_ifma.h"
 
 #include <cstddef>

@@ -8,11 +8,11 @@
 // r < 2m, r congruent to a b R^-1, in digits below 2^52. The exponentiation keeps every
 // value below 2m and reduces fully once at the end.
 //
-// The digit loop is written once over a policy of lane operations: the real one on zmm
-// registers with vpmadd52luq/vpmadd52huq (montgomery_ifma.cpp, run only where
-// montgomery_cpu_has_ifma), and a scalar model of the same lane semantics
-// (montgomery_ifma_emulated.cpp, runs anywhere), which the tests use to check the
-// algorithm on CPUs without IFMA.
+// The digit loop is written once over a policy of lane operations: the real ones with
+// vpmadd52luq/vpmadd52huq on ymm registers for 20 digits and zmm registers for 40
+// (montgomery_ifma.cpp, run only where montgomery_cpu_has_ifma), and a scalar model of
+// the same lane semantics on eight lanes (montgomery_ifma_emulated.cpp, runs anywhere),
+// which the tests use to check the algorithm on CPUs without IFMA.
 #pragma once
 
 #include <cstdint>
