@@ -19,8 +19,10 @@
 //   checking trials modulo them.
 //   small_factors_of, candidate_sieve: finding the small prime factors of a 1023-bit
 //   candidate on its own, and by sieving a window of candidates.
-// At the end the ratios are printed: montgomery_pow_mod / mpz_powm for each size and
-// kernel, and whole run / replay.
+//   mpz_powm_sec: GMP's constant-time exponentiation on the same values, the peer of
+//   montgomery_pow_mod, which is constant time in the exponent too.
+// At the end the ratios are printed: montgomery_pow_mod / mpz_powm and / mpz_powm_sec for
+// each size and kernel, mpz_powm_sec / mpz_powm, and whole run / replay.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <gmp.h>
@@ -140,11 +142,31 @@ void BM_gmp_mpz_powm(benchmark::State &state, int bits) {
     mpz_clears(b, x, m, r, nullptr);
 }
 
+// GMP's exponentiation for secret exponents, whose time and memory accesses do not depend
+// on the exponent's bits: the constant-time peer of montgomery_pow_mod.
+void BM_gmp_mpz_powm_sec(benchmark::State &state, int bits) {
+    PowInputs in(bits);
+    const std::size_t words = in.modulus.size();
+    mpz_t b, x, m, r;
+    mpz_inits(b, x, m, r, nullptr);
+    mpz_import(b, words, -1, 4, 0, 0, in.base.data());
+    mpz_import(x, words, -1, 4, 0, 0, in.exponent.data());
+    mpz_import(m, words, -1, 4, 0, 0, in.modulus.data());
+    for (auto _ : state) {
+        mpz_powm_sec(r, b, x, m);
+        benchmark::DoNotOptimize(r);
+    }
+    mpz_clears(b, x, m, r, nullptr);
+}
+
 // The exponentiation benchmarks: GMP and each kernel this CPU runs, at each size.
 void register_pow_benchmarks() {
     for (int bits : pow_sizes) {
         const std::string size = std::to_string(bits);
         benchmark::RegisterBenchmark(("BM_gmp_mpz_powm/" + size).c_str(), BM_gmp_mpz_powm, bits)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("BM_gmp_mpz_powm_sec/" + size).c_str(),
+                                     BM_gmp_mpz_powm_sec, bits)
             ->Unit(benchmark::kMillisecond);
         for (const Path &path : paths) {
             if (montgomery_kernel_runs(path.kernel) != 0) {
@@ -538,7 +560,13 @@ class RatioReporter : public benchmark::ConsoleReporter {
                                          ") / mpz_powm, " + size + " bits (CPU time)";
                 ratio(what.c_str(), "BM_montgomery_pow_mod/" + size + "/" + path.name,
                       "BM_gmp_mpz_powm/" + size);
+                const std::string sec = "montgomery_pow_mod (" + std::string(path.name) +
+                                        ") / mpz_powm_sec, " + size + " bits (CPU time)";
+                ratio(sec.c_str(), "BM_montgomery_pow_mod/" + size + "/" + path.name,
+                      "BM_gmp_mpz_powm_sec/" + size);
             }
+            ratio(("mpz_powm_sec / mpz_powm, " + size + " bits (CPU time)").c_str(),
+                  "BM_gmp_mpz_powm_sec/" + size, "BM_gmp_mpz_powm/" + size);
         }
         ratio("signature_client run / GMP replay (CPU time)",
               "BM_signature_client/iterations:3/manual_time", "BM_gmp_replay");

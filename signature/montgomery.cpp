@@ -1,9 +1,12 @@
-// The modulus context, the choice of kernel, and the sliding-window exponentiation built
-// on the kernels of montgomery_kernels.h and montgomery_ifma.h.
+// The modulus context, the choice of kernel, and the fixed-window exponentiation built
+// on the kernels of montgomery_kernels.h and montgomery_ifma.h, constant time in the
+// exponent: its branches and addresses depend on the exponent's word count only.
 #include "montgomery.h"
 
 #include <bit>
+#include <cstddef>
 #include <cstring>
+#include <type_traits>
 
 #include "montgomery_ifma.h"
 #include "montgomery_kernels.h"
@@ -28,22 +31,35 @@ void load(u64 *limbs, const bignum *a, int n) {
     }
 }
 
-// result = the value of n limbs, normalised, with size 0 for zero.
+// All ones if x is non-zero, else zero, computed without a comparison; the empty asm
+// keeps the compiler from turning a select on the mask back into a branch.
+u64 nonzero_mask(u64 x) {
+    u64 mask = 0 - ((x | (0 - x)) >> 63);
+    asm("" : "+r"(mask));
+    return mask;
+}
+
+// result = the value of n limbs, normalised, with size 0 for zero. The limbs may be
+// secret: the size is found with masks over every word, and all 2 n words are written
+// whatever it is, so neither a branch nor an address depends on the value.
 void store(bignum *result, const u64 *limbs, int n) {
-    std::uint32_t words[montgomery_max_words];
-    std::int32_t size = 0;
+    const std::int32_t words = 2 * n;
+    // Capacity for every word: a zero-size record of that capacity, copied into result,
+    // grows it if needed and copies no word.
+    bignum room{0, words, nullptr};
+    bignum_copy(&room, result);
+    u64 size = 0;
     for (int i = 0; i < n; i++) {
-        words[2 * i] = static_cast<std::uint32_t>(limbs[i]);
-        words[2 * i + 1] = static_cast<std::uint32_t>(limbs[i] >> 32);
+        const u64 lo = limbs[i] & 0xFFFFFFFF, hi = limbs[i] >> 32;
+        result->words[2 * i] = static_cast<std::uint32_t>(lo);
+        result->words[2 * i + 1] = static_cast<std::uint32_t>(hi);
+        // size becomes 2i + 1 if word 2i is non-zero, then 2i + 2 if word 2i + 1 is.
+        u64 m = nonzero_mask(lo);
+        size = (size & ~m) | (static_cast<u64>(2 * i + 1) & m);
+        m = nonzero_mask(hi);
+        size = (size & ~m) | (static_cast<u64>(2 * i + 2) & m);
     }
-    for (std::int32_t i = 2 * n; i > 0; i--) {
-        if (words[i - 1] != 0) {
-            size = i;
-            break;
-        }
-    }
-    bignum view{size, size, words};
-    bignum_copy(&view, result);
+    result->size = static_cast<std::int32_t>(size);
 }
 
 // -m0^-1 mod 2^64 by Newton's iteration: m0 is its own inverse modulo 8, and every step
@@ -131,28 +147,69 @@ void setup_digits(montgomery_ctx *c, int bits) {
     montgomery_to_digits(c->rrd, t, c);
 }
 
-int bit_length(const bignum *e) {
-    for (std::int32_t i = e->size - 1; i >= 0; i--) {
-        if (e->words[i] != 0) {
-            return 32 * i + std::bit_width(e->words[i]);
+// Window width for an exponent of `words` 32-bit words. Only the word count, which is
+// public, decides it: the exponentiation costs 2^w - 2 products for the table and one
+// product and one read of the whole table per window, for ceil(32 words / w) windows, so
+// a one-word exponent (verify's 65537) gets a table of 8 and key-sized ones a table of 32.
+int window_width(std::int32_t words) {
+    const int bits = 32 * words;
+    return bits > 512 ? 5 : bits > 128 ? 4 : 3;
+}
+
+constexpr int max_window = 5;
+constexpr int max_table = 1 << max_window;
+// Words of an entry of the table: limbs or padded digits, whichever is larger.
+constexpr int max_width = max_limbs > montgomery_max_digits ? max_limbs : montgomery_max_digits;
+
+// Bits pos .. pos + w - 1 of e, zero above its last word. The words read depend only on
+// pos and the word count; the value is secret and only ever combined with masks.
+u64 window_value(const bignum *e, int pos, int w) {
+    const int k = pos / 32;
+    u64 v = e->words[k];
+    if (k + 1 < e->size) {
+        v |= static_cast<u64>(e->words[k + 1]) << 32;
+    }
+    return v >> (pos % 32) & ((u64{1} << w) - 1);
+}
+
+// r = table[index] for a table of `entries` entries of `width` words each, reading every
+// entry and keeping the one whose position equals index through a mask, so that neither
+// an address nor a branch depends on index. The sum is kept in a local array, which the
+// table cannot alias, so the compiler keeps it in registers and vectorises the loop; the
+// key sizes get a compile-time width.
+template <typename Width>
+void select_words(u64 *r, const u64 *table, int entries, Width width, u64 index) {
+    u64 acc[max_width] = {};
+    for (int k = 0; k < entries; k++) {
+        const u64 keep = ~nonzero_mask(static_cast<u64>(k) ^ index);
+        const u64 *entry = table + static_cast<std::ptrdiff_t>(k) * static_cast<int>(width);
+        for (int i = 0; i < static_cast<int>(width); i++) {
+            acc[i] |= entry[i] & keep;
         }
     }
-    return 0;
+    std::memcpy(r, acc, sizeof(u64) * static_cast<std::size_t>(static_cast<int>(width)));
 }
 
-int exponent_bit(const bignum *e, int i) {
-    return static_cast<int>(e->words[i / 32] >> (i % 32) & 1);
+void select_entry(u64 *r, const u64 *table, int entries, int width, u64 index) {
+    switch (width) {
+        case 16:
+            select_words(r, table, entries, std::integral_constant<int, 16>{}, index);
+            break;
+        case 24:
+            select_words(r, table, entries, std::integral_constant<int, 24>{}, index);
+            break;
+        case 32:
+            select_words(r, table, entries, std::integral_constant<int, 32>{}, index);
+            break;
+        case 40:
+            select_words(r, table, entries, std::integral_constant<int, 40>{}, index);
+            break;
+        default:
+            select_words(r, table, entries, width, index);
+    }
 }
 
-// Window width for an exponent of the given bit length (the thresholds balance the table
-// of 2^(w-1) odd powers against the multiplications saved).
-int window_width(int bits) {
-    return bits > 671 ? 6 : bits > 239 ? 5 : bits > 79 ? 4 : bits > 23 ? 3 : bits > 6 ? 2 : 1;
-}
-
-constexpr int max_table = 32;  // odd powers for the widest window
-
-// The kernels as the exponentiation sees them: K::mul, K::sqr, on width(c) words.
+// The kernels as the exponentiation sees them: K::mul, K::sqr, K::select on width(c) words.
 struct limb_kernels {
     static int width(const montgomery_ctx *c) {
         return c->n;
@@ -162,6 +219,9 @@ struct limb_kernels {
     }
     static void sqr(u64 *r, const u64 *a, const montgomery_ctx *c) {
         limb_sqr(r, a, c);
+    }
+    static void select(u64 *r, const u64 *table, int entries, int width, u64 index) {
+        select_entry(r, table, entries, width, index);
     }
 };
 
@@ -184,58 +244,66 @@ struct digit_kernels {
             montgomery_sqr_ifma(r, a, c);
         }
     }
-};
-
-// acc = x^e in Montgomery form, for x in Montgomery form and e of at least one bit,
-// scanning e from the top with windows that start and end on a set bit.
-template <typename K>
-void pow_window(u64 *acc, const u64 *x, const bignum *e, const montgomery_ctx *c) {
-    u64 table[max_table][max_limbs];  // table[k] = x^(2k + 1)
-    u64 x2[max_limbs];
-    const std::size_t bytes = sizeof(u64) * static_cast<std::size_t>(K::width(c));
-    const int bits = bit_length(e);
-    const int w = window_width(bits);
-    std::memcpy(table[0], x, bytes);
-    if (w > 1) {
-        K::sqr(x2, x, c);
-        for (int k = 1; k < 1 << (w - 1); k++) {
-            K::mul(table[k], table[k - 1], x2, c);
+    // The real kernel selects on zmm registers with compare masks; the emulated path
+    // uses the scalar masks above.
+    static void select(u64 *r, const u64 *table, int entries, int width, u64 index) {
+        if (emulated) {
+            select_entry(r, table, entries, width, index);
+        } else {
+            montgomery_select_ifma(r, table, entries, width, index);
         }
     }
-    bool first = true;
-    for (int i = bits - 1; i >= 0;) {
-        if (exponent_bit(e, i) == 0) {
-            K::sqr(acc, acc, c);
-            i--;
-            continue;
-        }
-        int low = i - w + 1 < 0 ? 0 : i - w + 1;
-        while (exponent_bit(e, low) == 0) {
-            low++;
-        }
-        int value = 0;
-        for (int k = i; k >= low; k--) {
-            value = value << 1 | exponent_bit(e, k);
-        }
-        if (first) {
-            std::memcpy(acc, table[value >> 1], bytes);
-            first = false;
+};
+
+// acc = x^e in Montgomery form, for x and one (1 in Montgomery form) of width(c) words,
+// in fixed windows of w bits from the top of e's last word: every bit up to the word
+// count is processed, each window costs w squarings and one product (by one for a zero
+// window), and the table is read whole for every window. Nothing but the word count
+// steers a branch or an address.
+template <typename K>
+void pow_window(u64 *acc, const u64 *x, const u64 *one, const bignum *e,
+                const montgomery_ctx *c) {
+    u64 table[max_table * max_width];  // entry k = x^k, `width` words each
+    u64 entry[max_width];
+    const int width = K::width(c);
+    const std::size_t bytes = sizeof(u64) * static_cast<std::size_t>(width);
+    const int w = window_width(e->size);
+    const int entries = 1 << w;
+    std::memcpy(table, one, bytes);
+    std::memcpy(table + width, x, bytes);
+    for (int k = 2; k < entries; k++) {
+        u64 *t = table + static_cast<std::ptrdiff_t>(k) * width;
+        if (k % 2 == 0) {
+            K::sqr(t, table + static_cast<std::ptrdiff_t>(k / 2) * width, c);
         } else {
-            for (int k = i; k >= low; k--) {
-                K::sqr(acc, acc, c);
-            }
-            K::mul(acc, acc, table[value >> 1], c);
+            K::mul(t, table + static_cast<std::ptrdiff_t>(k - 1) * width, x, c);
         }
-        i = low - 1;
+    }
+    if (e->size == 0) {
+        std::memcpy(acc, one, bytes);  // a zero exponent of no words
+        return;
+    }
+    const int bits = 32 * e->size;
+    // The top window holds what is left above the whole windows at the bottom.
+    int pos = (bits - 1) / w * w;
+    K::select(acc, table, entries, width, window_value(e, pos, bits - pos));
+    while (pos > 0) {
+        pos -= w;
+        for (int k = 0; k < w; k++) {
+            K::sqr(acc, acc, c);
+        }
+        K::select(entry, table, entries, width, window_value(e, pos, w));
+        K::mul(acc, acc, entry, c);
     }
 }
 
 // result = base^e mod m for base < m, in n limbs, on 64-bit limbs.
 void pow_limbs(u64 *result, const u64 *base, const bignum *e, const montgomery_ctx *c) {
-    u64 x[max_limbs], acc[max_limbs], t[2 * max_limbs];
+    u64 x[max_limbs], acc[max_limbs], one[max_limbs] = {1}, t[2 * max_limbs];
     const int n = c->n;
-    limb_mul(x, base, c->rr, c);  // base R mod m
-    pow_window<limb_kernels>(acc, x, e, c);
+    limb_mul(x, base, c->rr, c);    // base R mod m
+    limb_mul(one, one, c->rr, c);   // R mod m
+    pow_window<limb_kernels>(acc, x, one, e, c);
     std::memcpy(t, acc, sizeof(u64) * n);
     std::memset(t + n, 0, sizeof(u64) * n);
     montgomery_redc_portable(result, t, c);  // out of Montgomery form
@@ -247,10 +315,12 @@ void pow_limbs(u64 *result, const u64 *base, const bignum *e, const montgomery_c
 template <bool emulated>
 void pow_digits(u64 *result, const u64 *base, const bignum *e, const montgomery_ctx *c) {
     using K = digit_kernels<emulated>;
-    u64 x[montgomery_max_digits], acc[montgomery_max_digits], one[montgomery_max_digits] = {1};
+    u64 x[montgomery_max_digits], acc[montgomery_max_digits], one[montgomery_max_digits] = {1},
+        mont_one[montgomery_max_digits];
     montgomery_to_digits(x, base, c);
-    K::mul(x, x, c->rrd, c);  // base R mod m, R = 2^(52 digits)
-    pow_window<K>(acc, x, e, c);
+    K::mul(x, x, c->rrd, c);           // base R mod m, R = 2^(52 digits)
+    K::mul(mont_one, one, c->rrd, c);  // R mod m
+    pow_window<K>(acc, x, mont_one, e, c);
     K::mul(acc, acc, one, c);
     montgomery_from_digits(result, acc, c);
     montgomery_subtract_if_needed(result, result, 0, c->m, c->n);
@@ -340,6 +410,10 @@ void montgomery_square_mod(bignum *x, const bignum *modulus) {
     montgomery_ctx c;
     montgomery_ctx_init(&c, modulus);
     montgomery_ctx_square_mod(&c, x);
+}
+
+int montgomery_window_bits(std::int32_t exponent_words) {
+    return window_width(exponent_words);
 }
 
 int montgomery_kernel_runs(montgomery_kernel k) {

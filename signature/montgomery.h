@@ -60,6 +60,8 @@ void montgomery_ctx_init(montgomery_ctx *c, const bignum *modulus);
 // (or zero) and of any length. The result is normalised, and zero has size 0: the forms a
 // division by a modulus of two or more words gives. result may be the same record as base
 // or exponent; no heap allocation happens per step, only one work record when base >= m.
+// Constant time in the exponent: no branch and no memory address depends on its bits, from
+// the first step to the normalised result; only its word count steers the work.
 void montgomery_ctx_pow_mod(const montgomery_ctx *c, bignum *result, const bignum *base,
                             const bignum *exponent);
 

@@ -277,8 +277,11 @@ template <int N>
     for (int i = 0; i < n; i++) {
         borrow = _subborrow_u64(borrow, s[i], m[i], &d[i]);
     }
-    // The sum is below 2m: it is below m when it has no carry out and m - 1 borrows.
-    const u64 keep = carry == 0 && borrow != 0 ? ~u64{0} : 0;
+    // The sum is below 2m: it is below m when it has no carry out and m - 1 borrows. The
+    // mask comes from the two flag bits by arithmetic, and the empty asm keeps the compiler
+    // from turning it into a branch: the sum may be secret.
+    u64 keep = 0 - (static_cast<u64>(borrow) & (static_cast<u64>(carry) ^ 1));
+    asm("" : "+r"(keep));
 #pragma GCC unroll 32
     for (int i = 0; i < n; i++) {
         r[i] = (s[i] & keep) | (d[i] & ~keep);

@@ -1,8 +1,11 @@
-// The IFMA kernel: the radix-2^52 digit loop on zmm registers with vpmadd52luq and
-// vpmadd52huq, and the run-time check for the instructions and the OS's zmm support.
-// Everything between the target pragmas is compiled for AVX-512F and AVX-512 IFMA, and is
-// run only after montgomery_cpu_has_ifma.
+// The IFMA kernel: the radix-2^52 digit loop on ymm and zmm registers with vpmadd52luq
+// and vpmadd52huq, the exponentiation's table read with compare masks, and the run-time
+// check for the instructions and the OS's zmm support. Everything between the target
+// pragmas is compiled for AVX-512F, AVX-512VL and AVX-512 IFMA, and is run only after
+// montgomery_cpu_has_ifma.
 #include "montgomery_ifma.h"
+
+#include <cstddef>
 
 #if defined(__x86_64__)
 #include <cpuid.h>
@@ -40,27 +43,79 @@ int montgomery_cpu_has_ifma() {
         if (__get_cpuid_count(7, 0, &a, &b, &c, &d) == 0) {
             return 0;
         }
-        return static_cast<int>((b >> 16 & 1) != 0 && (b >> 21 & 1) != 0);  // F, IFMA
+        // F, IFMA, VL
+        return static_cast<int>((b >> 16 & 1) != 0 && (b >> 21 & 1) != 0 && (b >> 31 & 1) != 0);
     }();
     return present;
 }
 
 #if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx512f,avx512ifma"))), apply_to = function)
+#pragma clang attribute push(__attribute__((target("avx512f,avx512vl,avx512ifma"))), \
+                             apply_to = function)
 #else
 #pragma GCC push_options
-#pragma GCC target("avx512f,avx512ifma")
+#pragma GCC target("avx512f,avx512vl,avx512ifma")
 #endif
 
 #include "montgomery_ifma_zmm_ops.h"
 
+// 20 digits on ymm registers, 40 on zmm.
 void montgomery_mul_ifma(std::uint64_t *r, const std::uint64_t *a, const std::uint64_t *b,
                          const montgomery_ctx *c) {
-    amm<zmm_ops>(r, a, b, c);
+    if (c->digits == 20) {
+        amm_digits<ymm_ops, 20>(r, a, b, c->md, c->k0);
+    } else {
+        amm_digits<zmm_ops, 40>(r, a, b, c->md, c->k0);
+    }
 }
 
 void montgomery_sqr_ifma(std::uint64_t *r, const std::uint64_t *a, const montgomery_ctx *c) {
-    ams<zmm_ops>(r, a, c);
+    if (c->digits == 20) {
+        ams_digits<ymm_ops, 20>(r, a, c->md, c->k0);
+    } else {
+        ams_digits<zmm_ops, 40>(r, a, c->md, c->k0);
+    }
+}
+
+namespace {
+
+// Each entry is loaded whole, so every cache line of the table is touched; the opmask is
+// all ones for the entry whose position equals index and zero for the others, and the
+// zero-masking move passes that entry's words only. nv vectors per entry.
+template <int nv>
+void select_vectors(std::uint64_t *r, const std::uint64_t *table, int entries,
+                    std::uint64_t index) {
+    const __m512i want = _mm512_set1_epi64(static_cast<long long>(index));
+    __m512i acc[nv];
+#pragma GCC unroll 8
+    for (int v = 0; v < nv; v++) {
+        acc[v] = _mm512_setzero_si512();
+    }
+    for (int k = 0; k < entries; k++) {
+        const __mmask8 hit = _mm512_cmpeq_epi64_mask(_mm512_set1_epi64(k), want);
+        const std::uint64_t *entry = table + static_cast<std::ptrdiff_t>(k) * (8 * nv);
+#pragma GCC unroll 8
+        for (int v = 0; v < nv; v++) {
+            acc[v] = _mm512_or_si512(
+                acc[v], _mm512_maskz_mov_epi64(hit, _mm512_loadu_si512(entry + 8 * v)));
+        }
+    }
+#pragma GCC unroll 8
+    for (int v = 0; v < nv; v++) {
+        _mm512_storeu_si512(r + 8 * v, acc[v]);
+    }
+}
+
+}  // namespace
+
+// The kernel's two sizes: 20 digits padded to 24, and 40.
+void montgomery_select_ifma(std::uint64_t *r, const std::uint64_t *table, int entries, int width,
+                            std::uint64_t index) {
+    if (width == 24) {
+        select_vectors<3>(r, table, entries, index);
+    } else {
+        select_vectors<5>(r, table, entries, index);
+    }
 }
 
 #if defined(__clang__)
@@ -78,5 +133,6 @@ int montgomery_cpu_has_ifma() {
 void montgomery_mul_ifma(std::uint64_t *, const std::uint64_t *, const std::uint64_t *,
                          const montgomery_ctx *) {}
 void montgomery_sqr_ifma(std::uint64_t *, const std::uint64_t *, const montgomery_ctx *) {}
+void montgomery_select_ifma(std::uint64_t *, const std::uint64_t *, int, int, std::uint64_t) {}
 
 #endif

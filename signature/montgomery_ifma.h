@@ -8,11 +8,11 @@
 // r < 2m, r congruent to a b R^-1, in digits below 2^52. The exponentiation keeps every
 // value below 2m and reduces fully once at the end.
 //
-// The digit loop is written once over a policy of lane operations: the real one on zmm
-// registers with vpmadd52luq/vpmadd52huq (montgomery_ifma.cpp, run only where
-// montgomery_cpu_has_ifma), and a scalar model of the same lane semantics
-// (montgomery_ifma_emulated.cpp, runs anywhere), which the tests use to check the
-// algorithm on CPUs without IFMA.
+// The digit loop is written once over a policy of lane operations: the real ones with
+// vpmadd52luq/vpmadd52huq on ymm registers for 20 digits and zmm registers for 40
+// (montgomery_ifma.cpp, run only where montgomery_cpu_has_ifma), and a scalar model of
+// the same lane semantics on eight lanes (montgomery_ifma_emulated.cpp, runs anywhere),
+// which the tests use to check the algorithm on CPUs without IFMA.
 #pragma once
 
 #include <cstdint>
@@ -24,8 +24,8 @@ constexpr int montgomery_ifma_lanes = 8;
 // Digits for a modulus of n limbs, or 0 if the IFMA kernel does not handle that size.
 int montgomery_ifma_digits(int n);
 
-// 1 if CPUID leaf 7 reports AVX512F and AVX512_IFMA and XGETBV shows that the OS saves
-// the opmask and zmm state (XCR0 bits 1, 2, 5, 6 and 7).
+// 1 if CPUID leaf 7 reports AVX512F, AVX512_IFMA and AVX512VL and XGETBV shows that the
+// OS saves the opmask and zmm state (XCR0 bits 1, 2, 5, 6 and 7).
 int montgomery_cpu_has_ifma();
 
 // r = a b R^-1 (mod m), almost reduced, for a, b < 2m; r may be a or b. The real kernels
@@ -37,6 +37,13 @@ void montgomery_mul_ifma_emulated(std::uint64_t *r, const std::uint64_t *a, cons
                                   const montgomery_ctx *c);
 void montgomery_sqr_ifma_emulated(std::uint64_t *r, const std::uint64_t *a,
                                   const montgomery_ctx *c);
+
+// r = entry `index` of a table of `entries` entries of `width` words each (width 24 or
+// 40: the padded digits of the two sizes), reading every entry and keeping the right one
+// with compare masks (vpcmpeqq into an opmask, then a zero-masking move), so that no
+// address or branch depends on index. Needs montgomery_cpu_has_ifma.
+void montgomery_select_ifma(std::uint64_t *r, const std::uint64_t *table, int entries, int width,
+                            std::uint64_t index);
 
 // Conversions between n 64-bit limbs and the digits of c (the padding lanes zero).
 void montgomery_to_digits(std::uint64_t *digits, const std::uint64_t *limbs,

@@ -20,6 +20,7 @@ struct lanes8 {
 // Each operation does per lane what the instruction named in montgomery_ifma_loop.h does.
 struct scalar_ops {
     using V = lanes8;
+    static constexpr int lanes = 8;
     static V zero() {
         return V{};
     }
@@ -80,12 +81,8 @@ struct scalar_ops {
         v.lane[7] = hi.lane[0];
         return v;
     }
-    static V add_lane0(V v, u64 x) {
-        v.lane[0] += x;
-        return v;
-    }
-    static u64 lane0(const V &v) {
-        return v.lane[0];
+    static u64 lane1(const V &v) {
+        return v.lane[1];
     }
 };
 

@@ -27,3 +27,8 @@ int montgomery_cpu_has_adx();
 void montgomery_mul_adx(std::uint64_t *r, const std::uint64_t *a, const std::uint64_t *b,
                         const montgomery_ctx *c);
 void montgomery_sqr_adx(std::uint64_t *r, const std::uint64_t *a, const montgomery_ctx *c);
+
+// The exponentiation's window width in bits for an exponent of that many 32-bit words:
+// it reads the exponent in windows of this many bits from bit 0 up, the top one holding
+// what is left, and keeps a table of all 2^width powers.
+int montgomery_window_bits(std::int32_t exponent_words);

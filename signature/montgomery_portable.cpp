@@ -22,6 +22,10 @@ int count(Len n) {
     return static_cast<int>(n);
 }
 
+// r = x - m if x (with the carry limb top above it) is at least m, else x. Both
+// differences are computed and the result picked with a mask, so that no branch or
+// address depends on x, which may be secret; the empty asm keeps the compiler from
+// turning the mask back into a branch.
 template <typename Len>
 [[gnu::always_inline]] inline void subtract_if_needed(u64 *r, const u64 *x, u64 top, const u64 *m,
                                                       Len n) {
@@ -32,9 +36,12 @@ template <typename Len>
         d[i] = static_cast<u64>(t);
         borrow = static_cast<u64>(t >> 64) & 1;
     }
-    const u64 *src = (top != 0 || borrow == 0) ? d : x;
+    // x >= m when the top limb is non-zero or the subtraction did not borrow.
+    const u64 top_set = (top | (0 - top)) >> 63;
+    u64 take_d = 0 - (top_set | (borrow ^ 1));
+    asm("" : "+r"(take_d));
     for (int i = 0; i < count(n); i++) {
-        r[i] = src[i];
+        r[i] = (d[i] & take_d) | (x[i] & ~take_d);
     }
 }
 

@@ -1,5 +1,5 @@
 // The planted carry fault of planted_carry_fault.h on the real IFMA instructions: the
-// library's zmm lane operations under the same target pragmas as montgomery_ifma.cpp, so
+// library's ymm and zmm lane operations under the target pragmas of montgomery_ifma.cpp, so
 // that the digit loop is compiled as the library's kernel is, save the planted step.
 #if defined(__x86_64__)
 
@@ -10,10 +10,11 @@
 #include "montgomery.h"
 
 #if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx512f,avx512ifma"))), apply_to = function)
+#pragma clang attribute push(__attribute__((target("avx512f,avx512vl,avx512ifma"))), \
+                             apply_to = function)
 #else
 #pragma GCC push_options
-#pragma GCC target("avx512f,avx512ifma")
+#pragma GCC target("avx512f,avx512vl,avx512ifma")
 #endif
 
 #include "montgomery_ifma_zmm_ops.h"
@@ -21,11 +22,11 @@
 
 void planted_mul_ifma(std::uint64_t *r, const std::uint64_t *a, const std::uint64_t *b,
                       const montgomery_ctx *c) {
-    planted_amm<zmm_ops>(r, a, b, c);
+    planted_amm<ymm_ops, zmm_ops>(r, a, b, c);
 }
 
 void planted_sqr_ifma(std::uint64_t *r, const std::uint64_t *a, const montgomery_ctx *c) {
-    planted_ams<zmm_ops>(r, a, c);
+    planted_ams<ymm_ops, zmm_ops>(r, a, c);
 }
 
 #if defined(__clang__)
