@@ -140,42 +140,42 @@ __attribute__((target("avx512f"))) inline void store_16blocks_avx512(const __m51
     }
 }
 
-// 16 * Sets blocks from counter block[12] + 0..16 * Sets - 1, set s holding
-// blocks 16s..16s+15 one per lane; block[12] is left alone. The sets do not
-// depend on each other, so the CPU overlaps their rounds: with one set it
-// often waits on the chain of dependent additions, XORs and rotations inside
-// the quarter rounds. Two sets fill the 32 vector registers; a third spills.
-template <int Sets>
-__attribute__((target("avx512f"))) void chacha20_blocks_sets_avx512(const uint32_t block[16],
-                                                                    uint8_t *out) {
+// Sixteen blocks per step, one per lane, for as long as sixteen or more are
+// left. The state lives in sixteen vector registers: the rounds' rotations are
+// single instructions (vprold) and need no temporary, so the other sixteen
+// registers are free for the transpose and stores while the CPU already runs
+// the next step's rounds. Constants, key and nonce are added back from memory
+// as broadcast operands, and the counter vector is rebuilt from the counter
+// word (lane number added, each lane wrapping on its own), rather than kept in registers through the rounds, where they would
+// make the compiler spill. Returns the blocks left over (fewer than sixteen).
+__attribute__((target("avx512f"))) size_t chacha20_16block_steps_avx512(uint32_t block[16],
+                                                                       uint8_t *&out,
+                                                                       size_t nblocks) {
     const __m512i lanes = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    __m512i counters[Sets];
-    __m512i x[Sets][16];
-#pragma GCC unroll 4
-    for (int s = 0; s < Sets; s++) {
-        counters[s] =
-            _mm512_add_epi32(_mm512_set1_epi32(static_cast<int>(block[12] + 16u * s)), lanes);
+    for (; nblocks >= 16; nblocks -= 16, out += 16 * 64, block[12] += 16) {
+        __m512i x[16];
 #pragma GCC unroll 16
         for (int i = 0; i < 16; i++) {
-            x[s][i] = i == 12 ? counters[s] : _mm512_set1_epi32(static_cast<int>(block[i]));
+            x[i] = _mm512_set1_epi32(static_cast<int>(block[i]));
         }
-    }
-#pragma GCC unroll 10
-    for (int r = 0; r < 10; r++) {
-#pragma GCC unroll 4
-        for (int s = 0; s < Sets; s++) {
-            VECTOR_DOUBLE_ROUND(QR_AVX512, x[s]);
+        x[12] = _mm512_add_epi32(x[12], lanes);
+#pragma GCC unroll 2
+        for (int r = 0; r < 10; r++) {
+            VECTOR_DOUBLE_ROUND(QR_AVX512, x);
         }
-    }
-#pragma GCC unroll 4
-    for (int s = 0; s < Sets; s++) {
+        // Read the input words again rather than keep them in registers
+        // through the rounds: the empty assembly statement tells the compiler
+        // that memory may have changed, so it cannot reuse the broadcasts
+        // from before the rounds.
+        asm volatile("" : : : "memory");
 #pragma GCC unroll 16
         for (int i = 0; i < 16; i++) {
-            x[s][i] = _mm512_add_epi32(
-                x[s][i], i == 12 ? counters[s] : _mm512_set1_epi32(static_cast<int>(block[i])));
+            x[i] = _mm512_add_epi32(x[i], _mm512_set1_epi32(static_cast<int>(block[i])));
         }
-        store_16blocks_avx512(x[s], out + 16 * 64 * s);
+        x[12] = _mm512_add_epi32(x[12], lanes);
+        store_16blocks_avx512(x, out);
     }
+    return nblocks;
 }
 
 #if defined(__GNUC__) && !defined(__clang__)
@@ -197,16 +197,7 @@ __attribute__((target("avx2"))) void chacha20_blocks_avx2(uint32_t block[16], ui
 
 __attribute__((target("avx512f"))) void chacha20_blocks_avx512(uint32_t block[16], uint8_t *out,
                                                                size_t nblocks) {
-    for (; nblocks >= 32; nblocks -= 32, out += 32 * 64) {
-        chacha20_blocks_sets_avx512<2>(block, out);
-        block[12] += 32;
-    }
-    if (nblocks >= 16) {
-        chacha20_blocks_sets_avx512<1>(block, out);
-        block[12] += 16;
-        nblocks -= 16;
-        out += 16 * 64;
-    }
+    nblocks = chacha20_16block_steps_avx512(block, out, nblocks);
     chacha20_blocks_avx2(block, out, nblocks);
 }
 #endif
