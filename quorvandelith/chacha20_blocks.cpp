@@ -108,6 +108,48 @@ __attribute__((target("avx2"))) void chacha20_8blocks_avx2(const uint32_t block[
     a = _mm512_add_epi32(a, b), d = _mm512_xor_si512(d, a), d = _mm512_rol_epi32(d, 8);  \
     c = _mm512_add_epi32(c, d), b = _mm512_xor_si512(b, c), b = _mm512_rol_epi32(b, 7)
 
+// One quarter round of sixteen blocks held one per lane, as an assembly
+// statement whose operands are the four state vectors it works on. Two sets
+// of sixteen blocks fill all 32 vector registers, and the compiler, left to
+// itself, keeps some of the state in stack slots; the operands make it hold
+// the state in registers where the rounds run.
+__attribute__((target("avx512f"))) inline void quarter_round_avx512(__m512i &a, __m512i &b,
+                                                                    __m512i &c, __m512i &d) {
+    asm("vpaddd %1, %0, %0\n\t"
+        "vpxord %0, %3, %3\n\t"
+        "vprold $16, %3, %3\n\t"
+        "vpaddd %3, %2, %2\n\t"
+        "vpxord %2, %1, %1\n\t"
+        "vprold $12, %1, %1\n\t"
+        "vpaddd %1, %0, %0\n\t"
+        "vpxord %0, %3, %3\n\t"
+        "vprold $8, %3, %3\n\t"
+        "vpaddd %3, %2, %2\n\t"
+        "vpxord %2, %1, %1\n\t"
+        "vprold $7, %1, %1"
+        : "+v"(a), "+v"(b), "+v"(c), "+v"(d));
+}
+
+__attribute__((target("avx512f"))) inline void column_round_avx512(__m512i x[16]) {
+    quarter_round_avx512(x[0], x[4], x[8], x[12]);
+    quarter_round_avx512(x[1], x[5], x[9], x[13]);
+    quarter_round_avx512(x[2], x[6], x[10], x[14]);
+    quarter_round_avx512(x[3], x[7], x[11], x[15]);
+}
+
+__attribute__((target("avx512f"))) inline void diagonal_round_avx512(__m512i x[16]) {
+    quarter_round_avx512(x[0], x[5], x[10], x[15]);
+    quarter_round_avx512(x[1], x[6], x[11], x[12]);
+    quarter_round_avx512(x[2], x[7], x[8], x[13]);
+    quarter_round_avx512(x[3], x[4], x[9], x[14]);
+}
+
+// The lane numbers 16s + 0..15 of set s, added to the counter word.
+__attribute__((target("avx512f"))) inline __m512i lane_counters(int s) {
+    return _mm512_add_epi32(_mm512_set1_epi32(16 * s),
+                            _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
+}
+
 // Stores sixteen blocks held one per lane (x[j] is word j of every block):
 // transpose 4x4 words inside each 128-bit quarter, so that quarter q of
 // y[g][r] holds words 4g..4g+3 of block 4q + r, then regroup the quarters so
@@ -140,40 +182,57 @@ __attribute__((target("avx512f"))) inline void store_16blocks_avx512(const __m51
     }
 }
 
-// Sixteen blocks per step, one per lane, for as long as sixteen or more are
-// left. The state lives in sixteen vector registers: the rounds' rotations are
-// single instructions (vprold) and need no temporary, so the other sixteen
-// registers are free for the transpose and stores while the CPU already runs
-// the next step's rounds. Constants, key and nonce are added back from memory
-// as broadcast operands, and the counter vector is rebuilt from the counter
-// word (lane number added, each lane wrapping on its own), rather than kept in registers through the rounds, where they would
-// make the compiler spill. Returns the blocks left over (fewer than sixteen).
-__attribute__((target("avx512f"))) size_t chacha20_16block_steps_avx512(uint32_t block[16],
-                                                                       uint8_t *&out,
-                                                                       size_t nblocks) {
-    const __m512i lanes = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    for (; nblocks >= 16; nblocks -= 16, out += 16 * 64, block[12] += 16) {
-        __m512i x[16];
+// 16 * Sets blocks per step, set s holding blocks 16s..16s+15 one per lane,
+// for as long as that many are left; block[12] advances by 16 * Sets per
+// step. Each set's state lives in sixteen vector registers: the rounds'
+// rotations are single instructions (vprold) and need no temporary, so two
+// sets fill the 32 registers exactly. The sets do not depend on each other,
+// so the CPU overlaps their rounds: with one set it often waits on the chain
+// of dependent additions, XORs and rotations inside the quarter rounds.
+// Constants, key and nonce are added back from memory as broadcast operands,
+// and the counter vectors are rebuilt from the counter word (lane number
+// added, each lane wrapping on its own), rather than kept in registers
+// through the rounds, where they would make the compiler spill. Returns the
+// blocks left over.
+template <int Sets>
+__attribute__((target("avx512f"))) size_t chacha20_block_steps_avx512(uint32_t block[16],
+                                                                     uint8_t *&out,
+                                                                     size_t nblocks) {
+    for (; nblocks >= 16 * Sets;
+         nblocks -= 16 * Sets, out += 16 * 64 * Sets, block[12] += 16 * Sets) {
+        __m512i x[Sets][16];
+#pragma GCC unroll 4
+        for (int s = 0; s < Sets; s++) {
 #pragma GCC unroll 16
-        for (int i = 0; i < 16; i++) {
-            x[i] = _mm512_set1_epi32(static_cast<int>(block[i]));
+            for (int i = 0; i < 16; i++) {
+                x[s][i] = _mm512_set1_epi32(static_cast<int>(block[i]));
+            }
+            x[s][12] = _mm512_add_epi32(x[s][12], lane_counters(s));
         }
-        x[12] = _mm512_add_epi32(x[12], lanes);
-#pragma GCC unroll 2
         for (int r = 0; r < 10; r++) {
-            VECTOR_DOUBLE_ROUND(QR_AVX512, x);
+#pragma GCC unroll 4
+            for (int s = 0; s < Sets; s++) {
+                column_round_avx512(x[s]);
+            }
+#pragma GCC unroll 4
+            for (int s = 0; s < Sets; s++) {
+                diagonal_round_avx512(x[s]);
+            }
         }
         // Read the input words again rather than keep them in registers
         // through the rounds: the empty assembly statement tells the compiler
         // that memory may have changed, so it cannot reuse the broadcasts
         // from before the rounds.
         asm volatile("" : : : "memory");
+#pragma GCC unroll 4
+        for (int s = 0; s < Sets; s++) {
 #pragma GCC unroll 16
-        for (int i = 0; i < 16; i++) {
-            x[i] = _mm512_add_epi32(x[i], _mm512_set1_epi32(static_cast<int>(block[i])));
+            for (int i = 0; i < 16; i++) {
+                x[s][i] = _mm512_add_epi32(x[s][i], _mm512_set1_epi32(static_cast<int>(block[i])));
+            }
+            x[s][12] = _mm512_add_epi32(x[s][12], lane_counters(s));
+            store_16blocks_avx512(x[s], out + 16 * 64 * s);
         }
-        x[12] = _mm512_add_epi32(x[12], lanes);
-        store_16blocks_avx512(x, out);
     }
     return nblocks;
 }
@@ -197,7 +256,8 @@ __attribute__((target("avx2"))) void chacha20_blocks_avx2(uint32_t block[16], ui
 
 __attribute__((target("avx512f"))) void chacha20_blocks_avx512(uint32_t block[16], uint8_t *out,
                                                                size_t nblocks) {
-    nblocks = chacha20_16block_steps_avx512(block, out, nblocks);
+    nblocks = chacha20_block_steps_avx512<2>(block, out, nblocks);
+    nblocks = chacha20_block_steps_avx512<1>(block, out, nblocks);
     chacha20_blocks_avx2(block, out, nblocks);
 }
 #endif
