@@ -35,63 +35,110 @@ void chacha20_blocks_portable(uint32_t block[16], uint8_t *out, size_t nblocks) 
     QR(x[2], x[7], x[8], x[13]);   \
     QR(x[3], x[4], x[9], x[14])
 
-#define QR_AVX2(a, b, c, d)                                                             \
-    a = _mm256_add_epi32(a, b), d = _mm256_shuffle_epi8(_mm256_xor_si256(d, a), rot16); \
-    c = _mm256_add_epi32(c, d), b = _mm256_xor_si256(b, c);                             \
-    b = _mm256_or_si256(_mm256_slli_epi32(b, 12), _mm256_srli_epi32(b, 20));            \
-    a = _mm256_add_epi32(a, b), d = _mm256_shuffle_epi8(_mm256_xor_si256(d, a), rot8);  \
-    c = _mm256_add_epi32(c, d), b = _mm256_xor_si256(b, c);                             \
-    b = _mm256_or_si256(_mm256_slli_epi32(b, 7), _mm256_srli_epi32(b, 25))
+// Byte shuffles that rotate each 32-bit word left by 16 and by 8, read by
+// the AVX2 rounds as memory operands so that they take no register.
+alignas(32) constexpr uint8_t rotate16_shuffle[32] = {2,  3,  0,  1,  6,  7,  4,  5,  10, 11, 8,
+                                                      9,  14, 15, 12, 13, 2,  3,  0,  1,  6,  7,
+                                                      4,  5,  10, 11, 8,  9,  14, 15, 12, 13};
+alignas(32) constexpr uint8_t rotate8_shuffle[32] = {3,  0,  1,  2,  7,  4,  5,  6,  11, 8,  9,
+                                                     10, 15, 12, 13, 14, 3,  0,  1,  2,  7,  4,
+                                                     5,  6,  11, 8,  9,  10, 15, 12, 13, 14};
 
-// Eight blocks from counter block[12] + 0..7; block[12] is left alone.
-__attribute__((target("avx2"))) void chacha20_8blocks_avx2(const uint32_t block[16], uint8_t *out) {
-    // Byte shuffles that rotate each 32-bit word left by 16 and by 8.
-    const __m256i rot16 = _mm256_setr_epi8(2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13, 2,
-                                           3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13);
-    const __m256i rot8 = _mm256_setr_epi8(3, 0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14, 3,
-                                          0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14);
-    const __m256i counters = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(block[12])),
-                                              _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-    __m256i x[16];
+// One quarter round of eight blocks held one per lane, as an assembly
+// statement on the four state vectors it works on and one temporary: the
+// rotations by 16 and 8 are byte shuffles, those by 12 and 7 a pair of
+// shifts joined by an OR. Eight blocks' state fills all sixteen AVX2
+// registers, and the compiler, left to itself, keeps several state vectors
+// in stack slots and reads them back right after writing them, which puts
+// the store-to-load delay on the rounds' chain of dependent operations; with
+// the state as register operands it keeps at most one vector aside, between
+// quarter rounds.
+__attribute__((target("avx2"))) inline void quarter_round_avx2(__m256i &a, __m256i &b, __m256i &c,
+                                                               __m256i &d) {
+    __m256i t;
+    asm("vpaddd %1, %0, %0\n\t"
+        "vpxor %0, %3, %3\n\t"
+        "vpshufb %5, %3, %3\n\t"
+        "vpaddd %3, %2, %2\n\t"
+        "vpxor %2, %1, %1\n\t"
+        "vpslld $12, %1, %4\n\t"
+        "vpsrld $20, %1, %1\n\t"
+        "vpor %4, %1, %1\n\t"
+        "vpaddd %1, %0, %0\n\t"
+        "vpxor %0, %3, %3\n\t"
+        "vpshufb %6, %3, %3\n\t"
+        "vpaddd %3, %2, %2\n\t"
+        "vpxor %2, %1, %1\n\t"
+        "vpslld $7, %1, %4\n\t"
+        "vpsrld $25, %1, %1\n\t"
+        "vpor %4, %1, %1"
+        : "+x"(a), "+x"(b), "+x"(c), "+x"(d), "=&x"(t)
+        : "m"(rotate16_shuffle), "m"(rotate8_shuffle));
+}
+
+// Eight blocks per step, one per lane, for as long as eight or more are left;
+// block[12] advances by eight per step. As in the AVX-512 path, the input
+// words are added back from memory after the rounds and the counter vector
+// is rebuilt from the counter word (lane number added, each lane wrapping on
+// its own). Returns the blocks left over (fewer than eight).
+__attribute__((target("avx2"))) size_t chacha20_8block_steps_avx2(uint32_t block[16],
+                                                                 uint8_t *&out, size_t nblocks) {
+    for (; nblocks >= 8; nblocks -= 8, out += 8 * 64, block[12] += 8) {
+        __m256i x[16];
 #pragma GCC unroll 16
-    for (int i = 0; i < 16; i++) {
-        x[i] = i == 12 ? counters : _mm256_set1_epi32(static_cast<int>(block[i]));
-    }
-    for (int r = 0; r < 10; r++) {
-        VECTOR_DOUBLE_ROUND(QR_AVX2, x);
-    }
+        for (int i = 0; i < 16; i++) {
+            x[i] = _mm256_set1_epi32(static_cast<int>(block[i]));
+        }
+        x[12] = _mm256_add_epi32(x[12], _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+        for (int r = 0; r < 10; r++) {
+            quarter_round_avx2(x[0], x[4], x[8], x[12]);
+            quarter_round_avx2(x[1], x[5], x[9], x[13]);
+            quarter_round_avx2(x[2], x[6], x[10], x[14]);
+            quarter_round_avx2(x[3], x[7], x[11], x[15]);
+            quarter_round_avx2(x[0], x[5], x[10], x[15]);
+            quarter_round_avx2(x[1], x[6], x[11], x[12]);
+            quarter_round_avx2(x[2], x[7], x[8], x[13]);
+            quarter_round_avx2(x[3], x[4], x[9], x[14]);
+        }
+        // Read the input words again rather than keep them in registers
+        // through the rounds: the empty assembly statement tells the compiler
+        // that memory may have changed, so it cannot reuse the broadcasts
+        // from before the rounds.
+        asm volatile("" : : : "memory");
 #pragma GCC unroll 16
-    for (int i = 0; i < 16; i++) {
-        x[i] = _mm256_add_epi32(x[i],
-                                i == 12 ? counters : _mm256_set1_epi32(static_cast<int>(block[i])));
+        for (int i = 0; i < 16; i++) {
+            x[i] = _mm256_add_epi32(x[i], _mm256_set1_epi32(static_cast<int>(block[i])));
+        }
+        x[12] = _mm256_add_epi32(x[12], _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+        // Transpose 4x4 words inside each 128-bit half: y[g][r] then holds words
+        // 4g..4g+3 of block r (low half) and of block 4 + r (high half).
+        __m256i y[4][4];
+    #pragma GCC unroll 16
+        for (int g = 0; g < 4; g++) {
+            const __m256i t0 = _mm256_unpacklo_epi32(x[4 * g], x[4 * g + 1]);
+            const __m256i t1 = _mm256_unpackhi_epi32(x[4 * g], x[4 * g + 1]);
+            const __m256i t2 = _mm256_unpacklo_epi32(x[4 * g + 2], x[4 * g + 3]);
+            const __m256i t3 = _mm256_unpackhi_epi32(x[4 * g + 2], x[4 * g + 3]);
+            y[g][0] = _mm256_unpacklo_epi64(t0, t2);
+            y[g][1] = _mm256_unpackhi_epi64(t0, t2);
+            y[g][2] = _mm256_unpacklo_epi64(t1, t3);
+            y[g][3] = _mm256_unpackhi_epi64(t1, t3);
+        }
+    #pragma GCC unroll 16
+        for (int r = 0; r < 4; r++) {
+            uint8_t *lo = out + 64 * r;
+            uint8_t *hi = out + 64 * (4 + r);
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(lo),
+                                _mm256_permute2x128_si256(y[0][r], y[1][r], 0x20));
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(lo + 32),
+                                _mm256_permute2x128_si256(y[2][r], y[3][r], 0x20));
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(hi),
+                                _mm256_permute2x128_si256(y[0][r], y[1][r], 0x31));
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(hi + 32),
+                                _mm256_permute2x128_si256(y[2][r], y[3][r], 0x31));
+        }
     }
-    // Transpose 4x4 words inside each 128-bit half: y[g][r] then holds words
-    // 4g..4g+3 of block r (low half) and of block 4 + r (high half).
-    __m256i y[4][4];
-#pragma GCC unroll 16
-    for (int g = 0; g < 4; g++) {
-        const __m256i t0 = _mm256_unpacklo_epi32(x[4 * g], x[4 * g + 1]);
-        const __m256i t1 = _mm256_unpackhi_epi32(x[4 * g], x[4 * g + 1]);
-        const __m256i t2 = _mm256_unpacklo_epi32(x[4 * g + 2], x[4 * g + 3]);
-        const __m256i t3 = _mm256_unpackhi_epi32(x[4 * g + 2], x[4 * g + 3]);
-        y[g][0] = _mm256_unpacklo_epi64(t0, t2);
-        y[g][1] = _mm256_unpackhi_epi64(t0, t2);
-        y[g][2] = _mm256_unpacklo_epi64(t1, t3);
-        y[g][3] = _mm256_unpackhi_epi64(t1, t3);
-    }
-#pragma GCC unroll 16
-    for (int r = 0; r < 4; r++) {
-        uint8_t *lo = out + 64 * r;
-        uint8_t *hi = out + 64 * (4 + r);
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(lo),
-                            _mm256_permute2x128_si256(y[0][r], y[1][r], 0x20));
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(lo + 32),
-                            _mm256_permute2x128_si256(y[2][r], y[3][r], 0x20));
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(hi),
-                            _mm256_permute2x128_si256(y[0][r], y[1][r], 0x31));
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(hi + 32),
-                            _mm256_permute2x128_si256(y[2][r], y[3][r], 0x31));
-    }
+    return nblocks;
 }
 
 // GCC 12's AVX-512 intrinsics pass an intentionally undefined operand that
@@ -242,15 +289,11 @@ __attribute__((target("avx512f"))) size_t chacha20_block_steps_avx512(uint32_t b
 #endif
 
 #undef QR_AVX512
-#undef QR_AVX2
 #undef VECTOR_DOUBLE_ROUND
 
 __attribute__((target("avx2"))) void chacha20_blocks_avx2(uint32_t block[16], uint8_t *out,
                                                           size_t nblocks) {
-    for (; nblocks >= 8; nblocks -= 8, out += 8 * 64) {
-        chacha20_8blocks_avx2(block, out);
-        block[12] += 8;
-    }
+    nblocks = chacha20_8block_steps_avx2(block, out, nblocks);
     chacha20_blocks_portable(block, out, nblocks);
 }
 
