@@ -137,4 +137,29 @@ TEST(StackDepth, EachCallsWorkStaysWithinItsWipe) {
     drng_chacha20_destroy(depth_handle);
 }
 
+// How deep each whole-block path's work goes, through generate_with as a get
+// calls it, for 41 blocks (a 32-block step, then 8, then 1 on the AVX-512
+// path), against the wipe of a get that can reach a multi-block step.
+void generate_for_depth() {
+    generate_with(residue_path, &residue_state, residue_out, sizeof residue_out);
+}
+
+TEST(StackDepth, EachPathsWorkStaysWithinTheWideWipe) {
+#ifdef QUORVANDELITH_TEST_SANITIZER
+    GTEST_SKIP() << "the sanitizer runtimes keep stacks of their own";
+#endif
+    for (const BlocksPath &path : block_paths()) {
+        if (!path.available) {
+            continue;
+        }
+        SCOPED_TRACE(path.name);
+        residue_state = fixed_state();
+        residue_path = path.blocks;
+        const size_t depth = depth_of(generate_for_depth);
+        std::printf("path %-8s goes %5zu bytes deep; a get of 512 bytes or more wipes %zu\n",
+                    path.name, depth, wide_stack_bytes);
+        EXPECT_LE(depth, wide_stack_bytes);
+    }
+}
+
 }  // namespace
