@@ -315,8 +315,9 @@ class RatioReporter : public benchmark::ConsoleReporter {
         ConsoleReporter::Finalize();
         for (const char *size : {"16", "32", "64"}) {
             for (const char *peer : {"BM_floor", "BM_getrandom_syscall", "BM_openssl_RAND_bytes"}) {
-                print_ratio(std::string("drng_chacha20_get / ") + peer + ", " + size + " B (CPU time)",
-                            std::string("BM_drng_chacha20_get/") + size, std::string(peer) + "/" + size);
+                print_ratio(
+                    std::string("drng_chacha20_get / ") + peer + ", " + size + " B (CPU time)",
+                    std::string("BM_drng_chacha20_get/") + size, std::string(peer) + "/" + size);
             }
         }
         for (const char *size : {"4096", "1048576"}) {

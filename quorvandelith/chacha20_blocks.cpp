@@ -37,11 +37,11 @@ void chacha20_blocks_portable(uint32_t block[16], uint8_t *out, size_t nblocks) 
 
 // Byte shuffles that rotate each 32-bit word left by 16 and by 8, read by
 // the AVX2 rounds as memory operands so that they take no register.
-alignas(32) constexpr uint8_t rotate16_shuffle[32] = {2,  3,  0,  1,  6,  7,  4,  5,  10, 11, 8,
-                                                      9,  14, 15, 12, 13, 2,  3,  0,  1,  6,  7,
-                                                      4,  5,  10, 11, 8,  9,  14, 15, 12, 13};
-alignas(32) constexpr uint8_t rotate8_shuffle[32] = {3,  0,  1,  2,  7,  4,  5,  6,  11, 8,  9,
-                                                     10, 15, 12, 13, 14, 3,  0,  1,  2,  7,  4,
+alignas(32) constexpr uint8_t rotate16_shuffle[32] = {2, 3,  0,  1,  6,  7, 4,  5,  10, 11, 8,
+                                                      9, 14, 15, 12, 13, 2, 3,  0,  1,  6,  7,
+                                                      4, 5,  10, 11, 8,  9, 14, 15, 12, 13};
+alignas(32) constexpr uint8_t rotate8_shuffle[32] = {3,  0,  1,  2,  7,  4,  5,  6,  11, 8, 9,
+                                                     10, 15, 12, 13, 14, 3,  0,  1,  2,  7, 4,
                                                      5,  6,  11, 8,  9,  10, 15, 12, 13, 14};
 
 // One quarter round of eight blocks held one per lane, as an assembly
@@ -81,8 +81,8 @@ __attribute__((target("avx2"))) inline void quarter_round_avx2(__m256i &a, __m25
 // words are added back from memory after the rounds and the counter vector
 // is rebuilt from the counter word (lane number added, each lane wrapping on
 // its own). Returns the blocks left over (fewer than eight).
-__attribute__((target("avx2"))) size_t chacha20_8block_steps_avx2(uint32_t block[16],
-                                                                 uint8_t *&out, size_t nblocks) {
+__attribute__((target("avx2"))) size_t chacha20_8block_steps_avx2(uint32_t block[16], uint8_t *&out,
+                                                                  size_t nblocks) {
     for (; nblocks >= 8; nblocks -= 8, out += 8 * 64, block[12] += 8) {
         __m256i x[16];
 #pragma GCC unroll 16
@@ -113,7 +113,7 @@ __attribute__((target("avx2"))) size_t chacha20_8block_steps_avx2(uint32_t block
         // Transpose 4x4 words inside each 128-bit half: y[g][r] then holds words
         // 4g..4g+3 of block r (low half) and of block 4 + r (high half).
         __m256i y[4][4];
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
         for (int g = 0; g < 4; g++) {
             const __m256i t0 = _mm256_unpacklo_epi32(x[4 * g], x[4 * g + 1]);
             const __m256i t1 = _mm256_unpackhi_epi32(x[4 * g], x[4 * g + 1]);
@@ -124,7 +124,7 @@ __attribute__((target("avx2"))) size_t chacha20_8block_steps_avx2(uint32_t block
             y[g][2] = _mm256_unpacklo_epi64(t1, t3);
             y[g][3] = _mm256_unpackhi_epi64(t1, t3);
         }
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
         for (int r = 0; r < 4; r++) {
             uint8_t *lo = out + 64 * r;
             uint8_t *hi = out + 64 * (4 + r);
@@ -193,8 +193,9 @@ __attribute__((target("avx512f"))) inline void diagonal_round_avx512(__m512i x[1
 
 // The lane numbers 16s + 0..15 of set s, added to the counter word.
 __attribute__((target("avx512f"))) inline __m512i lane_counters(int s) {
-    return _mm512_add_epi32(_mm512_set1_epi32(16 * s),
-                            _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
+    return _mm512_add_epi32(
+        _mm512_set1_epi32(16 * s),
+        _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
 }
 
 // Stores sixteen blocks held one per lane (x[j] is word j of every block):
@@ -243,8 +244,8 @@ __attribute__((target("avx512f"))) inline void store_16blocks_avx512(const __m51
 // blocks left over.
 template <int Sets>
 __attribute__((target("avx512f"))) size_t chacha20_block_steps_avx512(uint32_t block[16],
-                                                                     uint8_t *&out,
-                                                                     size_t nblocks) {
+                                                                      uint8_t *&out,
+                                                                      size_t nblocks) {
     for (; nblocks >= 16 * Sets;
          nblocks -= 16 * Sets, out += 16 * 64 * Sets, block[12] += 16 * Sets) {
         __m512i x[Sets][16];
