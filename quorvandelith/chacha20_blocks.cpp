@@ -76,66 +76,93 @@ __attribute__((target("avx2"))) inline void quarter_round_avx2(__m256i &a, __m25
         : "m"(rotate16_shuffle), "m"(rotate8_shuffle));
 }
 
-// Eight blocks per step, one per lane, for as long as eight or more are left;
-// block[12] advances by eight per step. As in the AVX-512 path, the input
-// words are added back from memory after the rounds and the counter vector
-// is rebuilt from the counter word (lane number added, each lane wrapping on
-// its own). Returns the blocks left over (fewer than eight).
+// The lane numbers 8s + 0..7 of set s, added to the counter word.
+__attribute__((target("avx2"))) inline __m256i lane_counters_avx2(int s) {
+    return _mm256_add_epi32(_mm256_set1_epi32(8 * s), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+}
+
+// 8 * Sets blocks per step, set s holding blocks 8s..8s+7 one per lane, for
+// as long as that many are left; block[12] advances by 8 * Sets per step. The
+// sets do not depend on each other, so the CPU overlaps their quarter rounds
+// instead of waiting on the chain of dependent operations inside each. With
+// two sets, half of the state is in stack slots at any time; the quarter
+// rounds read and write them around each assembly statement, and those
+// loads and stores are off the chain. As in the AVX-512 path, the input
+// words are added back from memory after the rounds and the counter vectors
+// are rebuilt from the counter word (lane number added, each lane wrapping on
+// its own). Returns the blocks left over.
+template <int Sets>
 __attribute__((target("avx2"))) size_t chacha20_8block_steps_avx2(uint32_t block[16], uint8_t *&out,
                                                                   size_t nblocks) {
-    for (; nblocks >= 8; nblocks -= 8, out += 8 * 64, block[12] += 8) {
-        __m256i x[16];
+    for (; nblocks >= 8 * Sets; nblocks -= 8 * Sets, out += 8 * 64 * Sets, block[12] += 8 * Sets) {
+        __m256i xs[Sets][16];
+#pragma GCC unroll 2
+        for (int s = 0; s < Sets; s++) {
 #pragma GCC unroll 16
-        for (int i = 0; i < 16; i++) {
-            x[i] = _mm256_set1_epi32(static_cast<int>(block[i]));
+            for (int i = 0; i < 16; i++) {
+                xs[s][i] = _mm256_set1_epi32(static_cast<int>(block[i]));
+            }
+            xs[s][12] = _mm256_add_epi32(xs[s][12], lane_counters_avx2(s));
         }
-        x[12] = _mm256_add_epi32(x[12], _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
         for (int r = 0; r < 10; r++) {
-            quarter_round_avx2(x[0], x[4], x[8], x[12]);
-            quarter_round_avx2(x[1], x[5], x[9], x[13]);
-            quarter_round_avx2(x[2], x[6], x[10], x[14]);
-            quarter_round_avx2(x[3], x[7], x[11], x[15]);
-            quarter_round_avx2(x[0], x[5], x[10], x[15]);
-            quarter_round_avx2(x[1], x[6], x[11], x[12]);
-            quarter_round_avx2(x[2], x[7], x[8], x[13]);
-            quarter_round_avx2(x[3], x[4], x[9], x[14]);
+#pragma GCC unroll 2
+            for (int s = 0; s < Sets; s++) {
+                __m256i *x = xs[s];
+                quarter_round_avx2(x[0], x[4], x[8], x[12]);
+                quarter_round_avx2(x[1], x[5], x[9], x[13]);
+                quarter_round_avx2(x[2], x[6], x[10], x[14]);
+                quarter_round_avx2(x[3], x[7], x[11], x[15]);
+            }
+#pragma GCC unroll 2
+            for (int s = 0; s < Sets; s++) {
+                __m256i *x = xs[s];
+                quarter_round_avx2(x[0], x[5], x[10], x[15]);
+                quarter_round_avx2(x[1], x[6], x[11], x[12]);
+                quarter_round_avx2(x[2], x[7], x[8], x[13]);
+                quarter_round_avx2(x[3], x[4], x[9], x[14]);
+            }
         }
         // Read the input words again rather than keep them in registers
         // through the rounds: the empty assembly statement tells the compiler
         // that memory may have changed, so it cannot reuse the broadcasts
         // from before the rounds.
         asm volatile("" : : : "memory");
+#pragma GCC unroll 2
+        for (int s = 0; s < Sets; s++) {
+            __m256i *x = xs[s];
+            uint8_t *const set_out = out + 8 * 64 * s;
 #pragma GCC unroll 16
-        for (int i = 0; i < 16; i++) {
-            x[i] = _mm256_add_epi32(x[i], _mm256_set1_epi32(static_cast<int>(block[i])));
-        }
-        x[12] = _mm256_add_epi32(x[12], _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-        // Transpose 4x4 words inside each 128-bit half: y[g][r] then holds words
-        // 4g..4g+3 of block r (low half) and of block 4 + r (high half).
-        __m256i y[4][4];
+            for (int i = 0; i < 16; i++) {
+                x[i] = _mm256_add_epi32(x[i], _mm256_set1_epi32(static_cast<int>(block[i])));
+            }
+            x[12] = _mm256_add_epi32(x[12], lane_counters_avx2(s));
+            // Transpose 4x4 words inside each 128-bit half: y[g][r] then holds words
+            // 4g..4g+3 of block r (low half) and of block 4 + r (high half).
+            __m256i y[4][4];
 #pragma GCC unroll 16
-        for (int g = 0; g < 4; g++) {
-            const __m256i t0 = _mm256_unpacklo_epi32(x[4 * g], x[4 * g + 1]);
-            const __m256i t1 = _mm256_unpackhi_epi32(x[4 * g], x[4 * g + 1]);
-            const __m256i t2 = _mm256_unpacklo_epi32(x[4 * g + 2], x[4 * g + 3]);
-            const __m256i t3 = _mm256_unpackhi_epi32(x[4 * g + 2], x[4 * g + 3]);
-            y[g][0] = _mm256_unpacklo_epi64(t0, t2);
-            y[g][1] = _mm256_unpackhi_epi64(t0, t2);
-            y[g][2] = _mm256_unpacklo_epi64(t1, t3);
-            y[g][3] = _mm256_unpackhi_epi64(t1, t3);
-        }
+            for (int g = 0; g < 4; g++) {
+                const __m256i t0 = _mm256_unpacklo_epi32(x[4 * g], x[4 * g + 1]);
+                const __m256i t1 = _mm256_unpackhi_epi32(x[4 * g], x[4 * g + 1]);
+                const __m256i t2 = _mm256_unpacklo_epi32(x[4 * g + 2], x[4 * g + 3]);
+                const __m256i t3 = _mm256_unpackhi_epi32(x[4 * g + 2], x[4 * g + 3]);
+                y[g][0] = _mm256_unpacklo_epi64(t0, t2);
+                y[g][1] = _mm256_unpackhi_epi64(t0, t2);
+                y[g][2] = _mm256_unpacklo_epi64(t1, t3);
+                y[g][3] = _mm256_unpackhi_epi64(t1, t3);
+            }
 #pragma GCC unroll 16
-        for (int r = 0; r < 4; r++) {
-            uint8_t *lo = out + 64 * r;
-            uint8_t *hi = out + 64 * (4 + r);
-            _mm256_storeu_si256(reinterpret_cast<__m256i *>(lo),
-                                _mm256_permute2x128_si256(y[0][r], y[1][r], 0x20));
-            _mm256_storeu_si256(reinterpret_cast<__m256i *>(lo + 32),
-                                _mm256_permute2x128_si256(y[2][r], y[3][r], 0x20));
-            _mm256_storeu_si256(reinterpret_cast<__m256i *>(hi),
-                                _mm256_permute2x128_si256(y[0][r], y[1][r], 0x31));
-            _mm256_storeu_si256(reinterpret_cast<__m256i *>(hi + 32),
-                                _mm256_permute2x128_si256(y[2][r], y[3][r], 0x31));
+            for (int r = 0; r < 4; r++) {
+                uint8_t *lo = set_out + 64 * r;
+                uint8_t *hi = set_out + 64 * (4 + r);
+                _mm256_storeu_si256(reinterpret_cast<__m256i *>(lo),
+                                    _mm256_permute2x128_si256(y[0][r], y[1][r], 0x20));
+                _mm256_storeu_si256(reinterpret_cast<__m256i *>(lo + 32),
+                                    _mm256_permute2x128_si256(y[2][r], y[3][r], 0x20));
+                _mm256_storeu_si256(reinterpret_cast<__m256i *>(hi),
+                                    _mm256_permute2x128_si256(y[0][r], y[1][r], 0x31));
+                _mm256_storeu_si256(reinterpret_cast<__m256i *>(hi + 32),
+                                    _mm256_permute2x128_si256(y[2][r], y[3][r], 0x31));
+            }
         }
     }
     return nblocks;
@@ -294,7 +321,8 @@ __attribute__((target("avx512f"))) size_t chacha20_block_steps_avx512(uint32_t b
 
 __attribute__((target("avx2"))) void chacha20_blocks_avx2(uint32_t block[16], uint8_t *out,
                                                           size_t nblocks) {
-    nblocks = chacha20_8block_steps_avx2(block, out, nblocks);
+    nblocks = chacha20_8block_steps_avx2<2>(block, out, nblocks);
+    nblocks = chacha20_8block_steps_avx2<1>(block, out, nblocks);
     chacha20_blocks_portable(block, out, nblocks);
 }
 
