@@ -43,12 +43,12 @@ struct wipe_on_exit {
 // So each exported function does its work in a call of its own and then
 // wipes the stack that call used. The depths, as the stack-depth test
 // measures them on x86-64 (g++ 12 and clang 14, the library optimised as the
-// build always makes it, plain or with Debian's hardening flags): at most
-// 508 bytes with one block at a time (a get that reseeds); 688 for a get
+// build always makes it): at most 508 bytes with one block at a time (a get
+// that reseeds, also with Debian's hardening flags); 688 for a get
 // through the AVX-512 path, which keeps its state in registers, and 896 for
 // init, which also proves that path; the AVX2 path, which keeps half of its
-// two sets of eight blocks in stack slots, about 1,150 on its own.
-// Built with g++ 12 and run under qemu-user, the one-block work goes about 400 bytes
+// two sets of eight blocks in stack slots, about 1,150 on its own. Built
+// with g++ 12 and run under qemu-user, the one-block work goes about 400 bytes
 // deep on aarch64 and about 750 on s390x, whose every frame holds a 160-byte
 // register save area. The wipes leave room for other flags and compilers;
 // the stack-depth and stack-residue tests fail if a build goes deeper.
