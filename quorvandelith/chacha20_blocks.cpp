@@ -1,5 +1,5 @@
 // The generator's whole-block paths: one block at a time anywhere, and on
-// x86-64 eight (AVX2) or sixteen and thirty-two (AVX-512) at once.
+// x86-64 sixteen and eight (AVX2) or thirty-two and sixteen (AVX-512) at once.
 
 #include "chacha20_blocks.h"
 #include "wipe.h"  // for its check that this unit is optimised
@@ -47,12 +47,12 @@ alignas(32) constexpr uint8_t rotate8_shuffle[32] = {3,  0,  1,  2,  7,  4,  5, 
 // One quarter round of eight blocks held one per lane, as an assembly
 // statement on the four state vectors it works on and one temporary: the
 // rotations by 16 and 8 are byte shuffles, those by 12 and 7 a pair of
-// shifts joined by an OR. Eight blocks' state fills all sixteen AVX2
-// registers, and the compiler, left to itself, keeps several state vectors
-// in stack slots and reads them back right after writing them, which puts
-// the store-to-load delay on the rounds' chain of dependent operations; with
-// the state as register operands it keeps at most one vector aside, between
-// quarter rounds.
+// shifts joined by an OR. Eight blocks' state alone fills all sixteen AVX2
+// registers. Left to itself, the compiler keeps several state vectors in
+// stack slots and reads them back right after writing them, which puts the
+// store-to-load delay inside the quarter round's chain of dependent
+// operations; with the state as register operands, whatever it keeps in
+// stack slots is loaded before and stored after a whole quarter round.
 __attribute__((target("avx2"))) inline void quarter_round_avx2(__m256i &a, __m256i &b, __m256i &c,
                                                                __m256i &d) {
     __m256i t;
