@@ -5,6 +5,13 @@
 // 16, 32 or 64 bytes asks for, written here as plain scalar code. Bytes per
 // second are reported as MB/s; at the end the run prints the ratios of
 // interest from the medians (--benchmark_repetitions), else the single runs.
+//
+// Each whole-block path of the generator (portable, AVX2, AVX-512, where the
+// CPU runs it) is also measured on its own, on a fixed state, for 4 KiB and
+// 1 MiB, next to EVP_chacha20 of the same sizes. Every case also reports
+// tsc_cpb: TSC cycles per byte, the time-stamp counter's ticks over the
+// thread's CPU time. The TSC ticks at a fixed rate, which need not be the
+// core's clock (turbo, power states), so these are TSC cycles, not core cycles.
 
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
@@ -14,6 +21,9 @@
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
+#if defined(__x86_64__)
+#include <x86intrin.h>
+#endif
 
 #include <bit>
 #include <cstdio>
@@ -21,16 +31,56 @@
 #include <string>
 #include <vector>
 
+#include "chacha20_blocks.h"
 #include "quorvandelith.h"
 
 namespace {
 
 const std::vector<int64_t> sizes = {16, 32, 64, 4096, 1 << 20};
 
+int64_t nanoseconds(clockid_t clock) {
+    timespec ts;
+    clock_gettime(clock, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+// TSC cycles per byte over the thread's CPU time: the TSC's rate is taken from
+// its ticks over the wall-clock time of the same loop, then applied to the CPU
+// time, so that time the thread spent descheduled is not counted. Where there
+// is no TSC (not x86-64) nothing is reported.
+class TscCycles {
+   public:
+    TscCycles() : wall_(nanoseconds(CLOCK_MONOTONIC)), cpu_(nanoseconds(CLOCK_THREAD_CPUTIME_ID)) {
+#if defined(__x86_64__)
+        tsc_ = __rdtsc();
+#endif
+    }
+    void report(benchmark::State &state, int64_t bytes) const {
+#if defined(__x86_64__)
+        const double ticks = static_cast<double>(__rdtsc() - tsc_);
+        const double wall = static_cast<double>(nanoseconds(CLOCK_MONOTONIC) - wall_);
+        const double cpu = static_cast<double>(nanoseconds(CLOCK_THREAD_CPUTIME_ID) - cpu_);
+        if (wall > 0 && bytes > 0) {
+            state.counters["tsc_cpb"] = ticks / wall * cpu / static_cast<double>(bytes);
+        }
+#else
+        (void)state;
+        (void)bytes;
+#endif
+    }
+
+   private:
+    int64_t wall_, cpu_;
+#if defined(__x86_64__)
+    uint64_t tsc_ = 0;
+#endif
+};
+
 template <typename Fill>
 void run(benchmark::State &state, Fill fill) {
     const size_t len = static_cast<size_t>(state.range(0));
     std::vector<uint8_t> buf(len);
+    const TscCycles cycles;
     for (auto _ : state) {
         if (!fill(buf.data(), len)) {
             state.SkipWithError("generator failed");
@@ -39,7 +89,9 @@ void run(benchmark::State &state, Fill fill) {
         benchmark::DoNotOptimize(buf.data());
         benchmark::ClobberMemory();
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+    const int64_t bytes = static_cast<int64_t>(state.iterations()) * state.range(0);
+    state.SetBytesProcessed(bytes);
+    cycles.report(state, bytes);
 }
 
 void BM_drng_chacha20_get(benchmark::State &state) {
@@ -53,6 +105,40 @@ void BM_drng_chacha20_get(benchmark::State &state) {
     });
     drng_chacha20_destroy(drng);
 }
+
+// One whole-block path of the generator on its own: the request's whole
+// blocks from a fixed state, with nothing of the generator around them.
+void run_blocks(benchmark::State &state, quorvandelith::blocks_fn blocks) {
+    uint32_t block[16] = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574, 1, 2, 3, 4, 5, 6, 7, 8};
+    run(state, [&block, blocks](uint8_t *p, size_t n) {
+        blocks(block, p, n / 64);
+        return true;
+    });
+}
+
+void BM_blocks_portable(benchmark::State &state) {
+    run_blocks(state, quorvandelith::chacha20_blocks_portable);
+}
+
+#if defined(__x86_64__)
+void BM_blocks_avx2(benchmark::State &state) {
+    __builtin_cpu_init();
+    if (!__builtin_cpu_supports("avx2")) {
+        state.SkipWithError("the CPU lacks AVX2");
+        return;
+    }
+    run_blocks(state, quorvandelith::chacha20_blocks_avx2);
+}
+
+void BM_blocks_avx512(benchmark::State &state) {
+    __builtin_cpu_init();
+    if (!__builtin_cpu_supports("avx512f")) {
+        state.SkipWithError("the CPU lacks AVX-512F");
+        return;
+    }
+    run_blocks(state, quorvandelith::chacha20_blocks_avx512);
+}
+#endif
 
 void BM_getrandom_syscall(benchmark::State &state) {
     run(state, [](uint8_t *p, size_t n) {
@@ -215,6 +301,13 @@ class RatioReporter : public benchmark::ConsoleReporter {
             const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
             if (median || run.run_type != Run::RT_Aggregate) {
                 (median ? medians : singles)[run.run_name.str()] = run.GetAdjustedCPUTime();
+                // TSC cycles per byte of the 4 KiB and 1 MiB cases.
+                const std::string name = run.run_name.str();
+                const auto cpb = run.counters.find("tsc_cpb");
+                const bool bulk = name.ends_with("/4096") || name.ends_with("/1048576");
+                if (bulk && cpb != run.counters.end()) {
+                    (median ? medians_cpb : singles_cpb)[name] = cpb->second.value;
+                }
             }
         }
     }
@@ -222,14 +315,26 @@ class RatioReporter : public benchmark::ConsoleReporter {
         ConsoleReporter::Finalize();
         for (const char *size : {"16", "32", "64"}) {
             for (const char *peer : {"BM_floor", "BM_getrandom_syscall", "BM_openssl_RAND_bytes"}) {
-                print_ratio(std::string("drng_chacha20_get / ") + peer + ", " + size + " B (CPU time)",
-                            std::string("BM_drng_chacha20_get/") + size, std::string(peer) + "/" + size);
+                print_ratio(
+                    std::string("drng_chacha20_get / ") + peer + ", " + size + " B (CPU time)",
+                    std::string("BM_drng_chacha20_get/") + size, std::string(peer) + "/" + size);
             }
         }
-        print_ratio("drng_chacha20_get / RAND_bytes throughput, 1 MiB",
-                    "BM_openssl_RAND_bytes/1048576", "BM_drng_chacha20_get/1048576");
-        print_ratio("drng_chacha20_get / EVP_chacha20 throughput, 1 MiB",
-                    "BM_openssl_EVP_chacha20/1048576", "BM_drng_chacha20_get/1048576");
+        for (const char *size : {"4096", "1048576"}) {
+            const std::string bytes = std::string(size) == "4096" ? "4 KiB" : "1 MiB";
+            print_ratio("drng_chacha20_get / RAND_bytes throughput, " + bytes,
+                        std::string("BM_openssl_RAND_bytes/") + size,
+                        std::string("BM_drng_chacha20_get/") + size);
+            for (const char *mine : {"BM_drng_chacha20_get", "BM_blocks_portable", "BM_blocks_avx2",
+                                     "BM_blocks_avx512"}) {
+                print_ratio(std::string(mine) + " / EVP_chacha20 throughput, " + bytes,
+                            std::string("BM_openssl_EVP_chacha20/") + size,
+                            std::string(mine) + "/" + size);
+            }
+        }
+        for (const auto &[name, cpb] : medians_cpb.empty() ? singles_cpb : medians_cpb) {
+            std::printf("TSC cycles/byte (not core cycles) %s: %.3f\n", name.c_str(), cpb);
+        }
     }
 
    private:
@@ -248,7 +353,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
             std::printf("ratio %s: %.2f\n", what.c_str(), ta / tb);
         }
     }
-    std::map<std::string, double> singles, medians;
+    std::map<std::string, double> singles, medians, singles_cpb, medians_cpb;
 };
 
 }  // namespace
@@ -259,6 +364,11 @@ BENCHMARK(BM_getrandom_syscall)->Apply(sizes_arg);
 BENCHMARK(BM_openssl_RAND_bytes)->Apply(sizes_arg);
 BENCHMARK(BM_openssl_EVP_chacha20)->Apply(sizes_arg);
 BENCHMARK(BM_sodium_randombytes_buf)->Apply(sizes_arg);
+BENCHMARK(BM_blocks_portable)->Arg(4096)->Arg(1 << 20);
+#if defined(__x86_64__)
+BENCHMARK(BM_blocks_avx2)->Arg(4096)->Arg(1 << 20);
+BENCHMARK(BM_blocks_avx512)->Arg(4096)->Arg(1 << 20);
+#endif
 
 int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);

@@ -1,5 +1,5 @@
 // The generator's whole-block paths: one block at a time anywhere, and on
-// x86-64 eight (AVX2) or sixteen and thirty-two (AVX-512) at once.
+// x86-64 sixteen and eight (AVX2) or thirty-two and sixteen (AVX-512) at once.
 
 #include "chacha20_blocks.h"
 #include "wipe.h"  // for its check that this unit is optimised
@@ -35,63 +35,137 @@ void chacha20_blocks_portable(uint32_t block[16], uint8_t *out, size_t nblocks) 
     QR(x[2], x[7], x[8], x[13]);   \
     QR(x[3], x[4], x[9], x[14])
 
-#define QR_AVX2(a, b, c, d)                                                             \
-    a = _mm256_add_epi32(a, b), d = _mm256_shuffle_epi8(_mm256_xor_si256(d, a), rot16); \
-    c = _mm256_add_epi32(c, d), b = _mm256_xor_si256(b, c);                             \
-    b = _mm256_or_si256(_mm256_slli_epi32(b, 12), _mm256_srli_epi32(b, 20));            \
-    a = _mm256_add_epi32(a, b), d = _mm256_shuffle_epi8(_mm256_xor_si256(d, a), rot8);  \
-    c = _mm256_add_epi32(c, d), b = _mm256_xor_si256(b, c);                             \
-    b = _mm256_or_si256(_mm256_slli_epi32(b, 7), _mm256_srli_epi32(b, 25))
+// Byte shuffles that rotate each 32-bit word left by 16 and by 8, read by
+// the AVX2 rounds as memory operands so that they take no register.
+alignas(32) constexpr uint8_t rotate16_shuffle[32] = {2, 3,  0,  1,  6,  7, 4,  5,  10, 11, 8,
+                                                      9, 14, 15, 12, 13, 2, 3,  0,  1,  6,  7,
+                                                      4, 5,  10, 11, 8,  9, 14, 15, 12, 13};
+alignas(32) constexpr uint8_t rotate8_shuffle[32] = {3,  0,  1,  2,  7,  4,  5,  6,  11, 8, 9,
+                                                     10, 15, 12, 13, 14, 3,  0,  1,  2,  7, 4,
+                                                     5,  6,  11, 8,  9,  10, 15, 12, 13, 14};
 
-// Eight blocks from counter block[12] + 0..7; block[12] is left alone.
-__attribute__((target("avx2"))) void chacha20_8blocks_avx2(const uint32_t block[16], uint8_t *out) {
-    // Byte shuffles that rotate each 32-bit word left by 16 and by 8.
-    const __m256i rot16 = _mm256_setr_epi8(2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13, 2,
-                                           3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13);
-    const __m256i rot8 = _mm256_setr_epi8(3, 0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14, 3,
-                                          0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14);
-    const __m256i counters = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(block[12])),
-                                              _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-    __m256i x[16];
+// One quarter round of eight blocks held one per lane, as an assembly
+// statement on the four state vectors it works on and one temporary: the
+// rotations by 16 and 8 are byte shuffles, those by 12 and 7 a pair of
+// shifts joined by an OR. Eight blocks' state alone fills all sixteen AVX2
+// registers. Left to itself, the compiler keeps several state vectors in
+// stack slots and reads them back right after writing them, which puts the
+// store-to-load delay inside the quarter round's chain of dependent
+// operations; with the state as register operands, whatever it keeps in
+// stack slots is loaded before and stored after a whole quarter round.
+__attribute__((target("avx2"))) inline void quarter_round_avx2(__m256i &a, __m256i &b, __m256i &c,
+                                                               __m256i &d) {
+    __m256i t;
+    asm("vpaddd %1, %0, %0\n\t"
+        "vpxor %0, %3, %3\n\t"
+        "vpshufb %5, %3, %3\n\t"
+        "vpaddd %3, %2, %2\n\t"
+        "vpxor %2, %1, %1\n\t"
+        "vpslld $12, %1, %4\n\t"
+        "vpsrld $20, %1, %1\n\t"
+        "vpor %4, %1, %1\n\t"
+        "vpaddd %1, %0, %0\n\t"
+        "vpxor %0, %3, %3\n\t"
+        "vpshufb %6, %3, %3\n\t"
+        "vpaddd %3, %2, %2\n\t"
+        "vpxor %2, %1, %1\n\t"
+        "vpslld $7, %1, %4\n\t"
+        "vpsrld $25, %1, %1\n\t"
+        "vpor %4, %1, %1"
+        : "+x"(a), "+x"(b), "+x"(c), "+x"(d), "=&x"(t)
+        : "m"(rotate16_shuffle), "m"(rotate8_shuffle));
+}
+
+// The lane numbers 8s + 0..7 of set s, added to the counter word.
+__attribute__((target("avx2"))) inline __m256i lane_counters_avx2(int s) {
+    return _mm256_add_epi32(_mm256_set1_epi32(8 * s), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+}
+
+// 8 * Sets blocks per step, set s holding blocks 8s..8s+7 one per lane, for
+// as long as that many are left; block[12] advances by 8 * Sets per step. The
+// sets do not depend on each other, so the CPU overlaps their quarter rounds
+// instead of waiting on the chain of dependent operations inside each. With
+// two sets, half of the state is in stack slots at any time; the quarter
+// rounds read and write them around each assembly statement, and those
+// loads and stores are off the chain. As in the AVX-512 path, the input
+// words are added back from memory after the rounds and the counter vectors
+// are rebuilt from the counter word (lane number added, each lane wrapping on
+// its own). Returns the blocks left over.
+template <int Sets>
+__attribute__((target("avx2"))) size_t chacha20_8block_steps_avx2(uint32_t block[16], uint8_t *&out,
+                                                                  size_t nblocks) {
+    for (; nblocks >= 8 * Sets; nblocks -= 8 * Sets, out += 8 * 64 * Sets, block[12] += 8 * Sets) {
+        __m256i xs[Sets][16];
+#pragma GCC unroll 2
+        for (int s = 0; s < Sets; s++) {
 #pragma GCC unroll 16
-    for (int i = 0; i < 16; i++) {
-        x[i] = i == 12 ? counters : _mm256_set1_epi32(static_cast<int>(block[i]));
-    }
-    for (int r = 0; r < 10; r++) {
-        VECTOR_DOUBLE_ROUND(QR_AVX2, x);
-    }
+            for (int i = 0; i < 16; i++) {
+                xs[s][i] = _mm256_set1_epi32(static_cast<int>(block[i]));
+            }
+            xs[s][12] = _mm256_add_epi32(xs[s][12], lane_counters_avx2(s));
+        }
+        for (int r = 0; r < 10; r++) {
+#pragma GCC unroll 2
+            for (int s = 0; s < Sets; s++) {
+                __m256i *x = xs[s];
+                quarter_round_avx2(x[0], x[4], x[8], x[12]);
+                quarter_round_avx2(x[1], x[5], x[9], x[13]);
+                quarter_round_avx2(x[2], x[6], x[10], x[14]);
+                quarter_round_avx2(x[3], x[7], x[11], x[15]);
+            }
+#pragma GCC unroll 2
+            for (int s = 0; s < Sets; s++) {
+                __m256i *x = xs[s];
+                quarter_round_avx2(x[0], x[5], x[10], x[15]);
+                quarter_round_avx2(x[1], x[6], x[11], x[12]);
+                quarter_round_avx2(x[2], x[7], x[8], x[13]);
+                quarter_round_avx2(x[3], x[4], x[9], x[14]);
+            }
+        }
+        // Read the input words again rather than keep them in registers
+        // through the rounds: the empty assembly statement tells the compiler
+        // that memory may have changed, so it cannot reuse the broadcasts
+        // from before the rounds.
+        asm volatile("" : : : "memory");
+#pragma GCC unroll 2
+        for (int s = 0; s < Sets; s++) {
+            __m256i *x = xs[s];
+            uint8_t *const set_out = out + 8 * 64 * s;
 #pragma GCC unroll 16
-    for (int i = 0; i < 16; i++) {
-        x[i] = _mm256_add_epi32(x[i],
-                                i == 12 ? counters : _mm256_set1_epi32(static_cast<int>(block[i])));
-    }
-    // Transpose 4x4 words inside each 128-bit half: y[g][r] then holds words
-    // 4g..4g+3 of block r (low half) and of block 4 + r (high half).
-    __m256i y[4][4];
+            for (int i = 0; i < 16; i++) {
+                x[i] = _mm256_add_epi32(x[i], _mm256_set1_epi32(static_cast<int>(block[i])));
+            }
+            x[12] = _mm256_add_epi32(x[12], lane_counters_avx2(s));
+            // Transpose 4x4 words inside each 128-bit half: y[g][r] then holds words
+            // 4g..4g+3 of block r (low half) and of block 4 + r (high half).
+            __m256i y[4][4];
 #pragma GCC unroll 16
-    for (int g = 0; g < 4; g++) {
-        const __m256i t0 = _mm256_unpacklo_epi32(x[4 * g], x[4 * g + 1]);
-        const __m256i t1 = _mm256_unpackhi_epi32(x[4 * g], x[4 * g + 1]);
-        const __m256i t2 = _mm256_unpacklo_epi32(x[4 * g + 2], x[4 * g + 3]);
-        const __m256i t3 = _mm256_unpackhi_epi32(x[4 * g + 2], x[4 * g + 3]);
-        y[g][0] = _mm256_unpacklo_epi64(t0, t2);
-        y[g][1] = _mm256_unpackhi_epi64(t0, t2);
-        y[g][2] = _mm256_unpacklo_epi64(t1, t3);
-        y[g][3] = _mm256_unpackhi_epi64(t1, t3);
-    }
+            for (int g = 0; g < 4; g++) {
+                const __m256i t0 = _mm256_unpacklo_epi32(x[4 * g], x[4 * g + 1]);
+                const __m256i t1 = _mm256_unpackhi_epi32(x[4 * g], x[4 * g + 1]);
+                const __m256i t2 = _mm256_unpacklo_epi32(x[4 * g + 2], x[4 * g + 3]);
+                const __m256i t3 = _mm256_unpackhi_epi32(x[4 * g + 2], x[4 * g + 3]);
+                y[g][0] = _mm256_unpacklo_epi64(t0, t2);
+                y[g][1] = _mm256_unpackhi_epi64(t0, t2);
+                y[g][2] = _mm256_unpacklo_epi64(t1, t3);
+                y[g][3] = _mm256_unpackhi_epi64(t1, t3);
+            }
 #pragma GCC unroll 16
-    for (int r = 0; r < 4; r++) {
-        uint8_t *lo = out + 64 * r;
-        uint8_t *hi = out + 64 * (4 + r);
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(lo),
-                            _mm256_permute2x128_si256(y[0][r], y[1][r], 0x20));
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(lo + 32),
-                            _mm256_permute2x128_si256(y[2][r], y[3][r], 0x20));
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(hi),
-                            _mm256_permute2x128_si256(y[0][r], y[1][r], 0x31));
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(hi + 32),
-                            _mm256_permute2x128_si256(y[2][r], y[3][r], 0x31));
+            for (int r = 0; r < 4; r++) {
+                uint8_t *lo = set_out + 64 * r;
+                uint8_t *hi = set_out + 64 * (4 + r);
+                _mm256_storeu_si256(reinterpret_cast<__m256i *>(lo),
+                                    _mm256_permute2x128_si256(y[0][r], y[1][r], 0x20));
+                _mm256_storeu_si256(reinterpret_cast<__m256i *>(lo + 32),
+                                    _mm256_permute2x128_si256(y[2][r], y[3][r], 0x20));
+                _mm256_storeu_si256(reinterpret_cast<__m256i *>(hi),
+                                    _mm256_permute2x128_si256(y[0][r], y[1][r], 0x31));
+                _mm256_storeu_si256(reinterpret_cast<__m256i *>(hi + 32),
+                                    _mm256_permute2x128_si256(y[2][r], y[3][r], 0x31));
+            }
+        }
     }
+    return nblocks;
 }
 
 // GCC 12's AVX-512 intrinsics pass an intentionally undefined operand that
@@ -107,6 +181,49 @@ __attribute__((target("avx2"))) void chacha20_8blocks_avx2(const uint32_t block[
     c = _mm512_add_epi32(c, d), b = _mm512_xor_si512(b, c), b = _mm512_rol_epi32(b, 12); \
     a = _mm512_add_epi32(a, b), d = _mm512_xor_si512(d, a), d = _mm512_rol_epi32(d, 8);  \
     c = _mm512_add_epi32(c, d), b = _mm512_xor_si512(b, c), b = _mm512_rol_epi32(b, 7)
+
+// One quarter round of sixteen blocks held one per lane, as an assembly
+// statement whose operands are the four state vectors it works on. Two sets
+// of sixteen blocks fill all 32 vector registers, and the compiler, left to
+// itself, keeps some of the state in stack slots; the operands make it hold
+// the state in registers where the rounds run.
+__attribute__((target("avx512f"))) inline void quarter_round_avx512(__m512i &a, __m512i &b,
+                                                                    __m512i &c, __m512i &d) {
+    asm("vpaddd %1, %0, %0\n\t"
+        "vpxord %0, %3, %3\n\t"
+        "vprold $16, %3, %3\n\t"
+        "vpaddd %3, %2, %2\n\t"
+        "vpxord %2, %1, %1\n\t"
+        "vprold $12, %1, %1\n\t"
+        "vpaddd %1, %0, %0\n\t"
+        "vpxord %0, %3, %3\n\t"
+        "vprold $8, %3, %3\n\t"
+        "vpaddd %3, %2, %2\n\t"
+        "vpxord %2, %1, %1\n\t"
+        "vprold $7, %1, %1"
+        : "+v"(a), "+v"(b), "+v"(c), "+v"(d));
+}
+
+__attribute__((target("avx512f"))) inline void column_round_avx512(__m512i x[16]) {
+    quarter_round_avx512(x[0], x[4], x[8], x[12]);
+    quarter_round_avx512(x[1], x[5], x[9], x[13]);
+    quarter_round_avx512(x[2], x[6], x[10], x[14]);
+    quarter_round_avx512(x[3], x[7], x[11], x[15]);
+}
+
+__attribute__((target("avx512f"))) inline void diagonal_round_avx512(__m512i x[16]) {
+    quarter_round_avx512(x[0], x[5], x[10], x[15]);
+    quarter_round_avx512(x[1], x[6], x[11], x[12]);
+    quarter_round_avx512(x[2], x[7], x[8], x[13]);
+    quarter_round_avx512(x[3], x[4], x[9], x[14]);
+}
+
+// The lane numbers 16s + 0..15 of set s, added to the counter word.
+__attribute__((target("avx512f"))) inline __m512i lane_counters(int s) {
+    return _mm512_add_epi32(
+        _mm512_set1_epi32(16 * s),
+        _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
+}
 
 // Stores sixteen blocks held one per lane (x[j] is word j of every block):
 // transpose 4x4 words inside each 128-bit quarter, so that quarter q of
@@ -140,42 +257,59 @@ __attribute__((target("avx512f"))) inline void store_16blocks_avx512(const __m51
     }
 }
 
-// 16 * Sets blocks from counter block[12] + 0..16 * Sets - 1, set s holding
-// blocks 16s..16s+15 one per lane; block[12] is left alone. The sets do not
-// depend on each other, so the CPU overlaps their rounds: with one set it
-// often waits on the chain of dependent additions, XORs and rotations inside
-// the quarter rounds. Two sets fill the 32 vector registers; a third spills.
+// 16 * Sets blocks per step, set s holding blocks 16s..16s+15 one per lane,
+// for as long as that many are left; block[12] advances by 16 * Sets per
+// step. Each set's state lives in sixteen vector registers: the rounds'
+// rotations are single instructions (vprold) and need no temporary, so two
+// sets fill the 32 registers exactly. The sets do not depend on each other,
+// so the CPU overlaps their rounds: with one set it often waits on the chain
+// of dependent additions, XORs and rotations inside the quarter rounds.
+// Constants, key and nonce are added back from memory as broadcast operands,
+// and the counter vectors are rebuilt from the counter word (lane number
+// added, each lane wrapping on its own), rather than kept in registers
+// through the rounds, where they would make the compiler spill. Returns the
+// blocks left over.
 template <int Sets>
-__attribute__((target("avx512f"))) void chacha20_blocks_sets_avx512(const uint32_t block[16],
-                                                                    uint8_t *out) {
-    const __m512i lanes = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    __m512i counters[Sets];
-    __m512i x[Sets][16];
-#pragma GCC unroll 4
-    for (int s = 0; s < Sets; s++) {
-        counters[s] =
-            _mm512_add_epi32(_mm512_set1_epi32(static_cast<int>(block[12] + 16u * s)), lanes);
-#pragma GCC unroll 16
-        for (int i = 0; i < 16; i++) {
-            x[s][i] = i == 12 ? counters[s] : _mm512_set1_epi32(static_cast<int>(block[i]));
-        }
-    }
-#pragma GCC unroll 10
-    for (int r = 0; r < 10; r++) {
+__attribute__((target("avx512f"))) size_t chacha20_block_steps_avx512(uint32_t block[16],
+                                                                      uint8_t *&out,
+                                                                      size_t nblocks) {
+    for (; nblocks >= 16 * Sets;
+         nblocks -= 16 * Sets, out += 16 * 64 * Sets, block[12] += 16 * Sets) {
+        __m512i x[Sets][16];
 #pragma GCC unroll 4
         for (int s = 0; s < Sets; s++) {
-            VECTOR_DOUBLE_ROUND(QR_AVX512, x[s]);
-        }
-    }
-#pragma GCC unroll 4
-    for (int s = 0; s < Sets; s++) {
 #pragma GCC unroll 16
-        for (int i = 0; i < 16; i++) {
-            x[s][i] = _mm512_add_epi32(
-                x[s][i], i == 12 ? counters[s] : _mm512_set1_epi32(static_cast<int>(block[i])));
+            for (int i = 0; i < 16; i++) {
+                x[s][i] = _mm512_set1_epi32(static_cast<int>(block[i]));
+            }
+            x[s][12] = _mm512_add_epi32(x[s][12], lane_counters(s));
         }
-        store_16blocks_avx512(x[s], out + 16 * 64 * s);
+        for (int r = 0; r < 10; r++) {
+#pragma GCC unroll 4
+            for (int s = 0; s < Sets; s++) {
+                column_round_avx512(x[s]);
+            }
+#pragma GCC unroll 4
+            for (int s = 0; s < Sets; s++) {
+                diagonal_round_avx512(x[s]);
+            }
+        }
+        // Read the input words again rather than keep them in registers
+        // through the rounds: the empty assembly statement tells the compiler
+        // that memory may have changed, so it cannot reuse the broadcasts
+        // from before the rounds.
+        asm volatile("" : : : "memory");
+#pragma GCC unroll 4
+        for (int s = 0; s < Sets; s++) {
+#pragma GCC unroll 16
+            for (int i = 0; i < 16; i++) {
+                x[s][i] = _mm512_add_epi32(x[s][i], _mm512_set1_epi32(static_cast<int>(block[i])));
+            }
+            x[s][12] = _mm512_add_epi32(x[s][12], lane_counters(s));
+            store_16blocks_avx512(x[s], out + 16 * 64 * s);
+        }
     }
+    return nblocks;
 }
 
 #if defined(__GNUC__) && !defined(__clang__)
@@ -183,30 +317,19 @@ __attribute__((target("avx512f"))) void chacha20_blocks_sets_avx512(const uint32
 #endif
 
 #undef QR_AVX512
-#undef QR_AVX2
 #undef VECTOR_DOUBLE_ROUND
 
 __attribute__((target("avx2"))) void chacha20_blocks_avx2(uint32_t block[16], uint8_t *out,
                                                           size_t nblocks) {
-    for (; nblocks >= 8; nblocks -= 8, out += 8 * 64) {
-        chacha20_8blocks_avx2(block, out);
-        block[12] += 8;
-    }
+    nblocks = chacha20_8block_steps_avx2<2>(block, out, nblocks);
+    nblocks = chacha20_8block_steps_avx2<1>(block, out, nblocks);
     chacha20_blocks_portable(block, out, nblocks);
 }
 
 __attribute__((target("avx512f"))) void chacha20_blocks_avx512(uint32_t block[16], uint8_t *out,
                                                                size_t nblocks) {
-    for (; nblocks >= 32; nblocks -= 32, out += 32 * 64) {
-        chacha20_blocks_sets_avx512<2>(block, out);
-        block[12] += 32;
-    }
-    if (nblocks >= 16) {
-        chacha20_blocks_sets_avx512<1>(block, out);
-        block[12] += 16;
-        nblocks -= 16;
-        out += 16 * 64;
-    }
+    nblocks = chacha20_block_steps_avx512<2>(block, out, nblocks);
+    nblocks = chacha20_block_steps_avx512<1>(block, out, nblocks);
     chacha20_blocks_avx2(block, out, nblocks);
 }
 #endif

@@ -77,7 +77,8 @@ using blocks_fn = void (*)(uint32_t block[16], uint8_t *out, size_t nblocks);
 void chacha20_blocks_portable(uint32_t block[16], uint8_t *out, size_t nblocks);
 
 #if defined(__x86_64__)
-// Eight blocks per step; the CPU must have AVX2.
+// Sixteen and then eight blocks per step, the rest one at a time; the CPU
+// must have AVX2.
 void chacha20_blocks_avx2(uint32_t block[16], uint8_t *out, size_t nblocks);
 // 32 and then 16 blocks per step, the rest through the AVX2 path; the CPU
 // must have AVX-512F.

@@ -137,4 +137,42 @@ TEST(StackDepth, EachCallsWorkStaysWithinItsWipe) {
     drng_chacha20_destroy(depth_handle);
 }
 
+// How deep each whole-block path's work goes, through generate_with as a get
+// calls it: for 7 blocks, which must stay within the wipe of a get shorter
+// than wide_request_bytes (such a get never reaches a multi-block step, and
+// on a CPU without AVX-512 its blocks go through the AVX2 path), and for 41
+// blocks (a 32-block step, then 8, then 1 on the AVX-512 path) within the
+// wipe of a longer get.
+uint32_t depth_length;
+
+void generate_for_depth() {
+    generate_with(residue_path, &residue_state, residue_out, depth_length);
+}
+
+TEST(StackDepth, EachPathsWorkStaysWithinItsWipe) {
+#ifdef QUORVANDELITH_TEST_SANITIZER
+    GTEST_SKIP() << "the sanitizer runtimes keep stacks of their own";
+#endif
+    static_assert(7 * 64 < wide_request_bytes);
+    const struct {
+        uint32_t length;
+        size_t wiped;
+    } cases[] = {{7 * 64, narrow_stack_bytes}, {sizeof residue_out, wide_stack_bytes}};
+    for (const BlocksPath &path : block_paths()) {
+        if (!path.available) {
+            continue;
+        }
+        SCOPED_TRACE(path.name);
+        for (const auto &c : cases) {
+            residue_state = fixed_state();
+            residue_path = path.blocks;
+            depth_length = c.length;
+            const size_t depth = depth_of(generate_for_depth);
+            std::printf("path %-8s for %4u bytes goes %5zu bytes deep; the get wipes %zu\n",
+                        path.name, c.length, depth, c.wiped);
+            EXPECT_LE(depth, c.wiped);
+        }
+    }
+}
+
 }  // namespace
