@@ -127,7 +127,9 @@ void BM_montgomery_pow_mod(benchmark::State &state, int bits, montgomery_kernel 
     bignum_free(r);
 }
 
-void BM_gmp_mpz_powm(benchmark::State &state, int bits) {
+// GMP's exponentiation fn(r, b, x, m) on the benchmark's inputs.
+void run_gmp_powm(benchmark::State &state, int bits,
+                  void (*fn)(mpz_ptr, mpz_srcptr, mpz_srcptr, mpz_srcptr)) {
     PowInputs in(bits);
     const std::size_t words = in.modulus.size();
     mpz_t b, x, m, r;
@@ -136,27 +138,20 @@ void BM_gmp_mpz_powm(benchmark::State &state, int bits) {
     mpz_import(x, words, -1, 4, 0, 0, in.exponent.data());
     mpz_import(m, words, -1, 4, 0, 0, in.modulus.data());
     for (auto _ : state) {
-        mpz_powm(r, b, x, m);
+        fn(r, b, x, m);
         benchmark::DoNotOptimize(r);
     }
     mpz_clears(b, x, m, r, nullptr);
 }
 
+void BM_gmp_mpz_powm(benchmark::State &state, int bits) {
+    run_gmp_powm(state, bits, mpz_powm);
+}
+
 // GMP's exponentiation for secret exponents, whose time and memory accesses do not depend
 // on the exponent's bits: the constant-time peer of montgomery_pow_mod.
 void BM_gmp_mpz_powm_sec(benchmark::State &state, int bits) {
-    PowInputs in(bits);
-    const std::size_t words = in.modulus.size();
-    mpz_t b, x, m, r;
-    mpz_inits(b, x, m, r, nullptr);
-    mpz_import(b, words, -1, 4, 0, 0, in.base.data());
-    mpz_import(x, words, -1, 4, 0, 0, in.exponent.data());
-    mpz_import(m, words, -1, 4, 0, 0, in.modulus.data());
-    for (auto _ : state) {
-        mpz_powm_sec(r, b, x, m);
-        benchmark::DoNotOptimize(r);
-    }
-    mpz_clears(b, x, m, r, nullptr);
+    run_gmp_powm(state, bits, mpz_powm_sec);
 }
 
 // The exponentiation benchmarks: GMP and each kernel this CPU runs, at each size.
