@@ -160,8 +160,8 @@ void register_pow_benchmarks() {
         const std::string size = std::to_string(bits);
         benchmark::RegisterBenchmark(("BM_gmp_mpz_powm/" + size).c_str(), BM_gmp_mpz_powm, bits)
             ->Unit(benchmark::kMillisecond);
-        benchmark::RegisterBenchmark(("BM_gmp_mpz_powm_sec/" + size).c_str(),
-                                     BM_gmp_mpz_powm_sec, bits)
+        benchmark::RegisterBenchmark(("BM_gmp_mpz_powm_sec/" + size).c_str(), BM_gmp_mpz_powm_sec,
+                                     bits)
             ->Unit(benchmark::kMillisecond);
         for (const Path &path : paths) {
             if (montgomery_kernel_runs(path.kernel) != 0) {
@@ -274,8 +274,7 @@ struct timed {
 void set_bignum(bignum *out, const mpz_t x) {
     std::vector<std::uint32_t> w((mpz_sizeinbase(x, 2) + 31) / 32);
     mpz_export(w.data(), nullptr, -1, sizeof(std::uint32_t), 0, 0, x);
-    bignum src{static_cast<std::int32_t>(w.size()), static_cast<std::int32_t>(w.size()),
-               w.data()};
+    bignum src{static_cast<std::int32_t>(w.size()), static_cast<std::int32_t>(w.size()), w.data()};
     bignum_copy(&src, out);
 }
 
