@@ -107,11 +107,13 @@ void BM_drng_chacha20_get(benchmark::State &state) {
 }
 
 // One whole-block path of the generator on its own: the request's whole
-// blocks from a fixed state, with nothing of the generator around them.
+// blocks from a fixed state and the block after them (the key change), as a
+// get asks for them, with nothing else of the generator around them.
 void run_blocks(benchmark::State &state, quorvandelith::blocks_fn blocks) {
     uint32_t block[16] = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574, 1, 2, 3, 4, 5, 6, 7, 8};
-    run(state, [&block, blocks](uint8_t *p, size_t n) {
-        blocks(block, p, n / 64);
+    uint32_t next[16];
+    run(state, [&block, &next, blocks](uint8_t *p, size_t n) {
+        blocks(block, p, n / 64, next);
         return true;
     });
 }

@@ -75,20 +75,30 @@ void run_blocks(uint32_t block[16], uint32_t offset, size_t nblocks) {
     uint32_t start[16];
     memcpy(start, block, sizeof start);
     std::vector<uint8_t> ref(64 * nblocks + 16), out(64 * nblocks + 16);
-    quorvandelith::chacha20_blocks_portable(block, ref.data() + offset, nblocks);
+    quorvandelith::chacha20_blocks_portable(block, ref.data() + offset, nblocks, nullptr);
     check(std::equal(ks.begin(), ks.end(), ref.begin() + offset), "portable output");
     check(block[12] == static_cast<uint32_t>(start[12] + nblocks), "portable counter");
     check(memcmp(block, start, 12 * 4) == 0 && memcmp(block + 13, start + 13, 12) == 0,
           "portable path changed a word other than the counter");
 
+    // The block after the whole ones, one block at a time from where they end.
+    uint32_t after[16], expected_next[16];
+    memcpy(after, block, sizeof after);
+    quorvandelith::chacha20_blocks_portable(after, nullptr, 0, expected_next);
+
     const uint32_t other = (7 * offset + 3) % 16;  // never the same alignment as offset
     for (blocks_fn path : wide_paths()) {
-        uint32_t b[16];
-        memcpy(b, start, sizeof b);
-        path(b, out.data() + other, nblocks);
-        check(memcmp(out.data() + other, ref.data() + offset, 64 * nblocks) == 0,
-              "wide path output");
-        check(memcmp(b, block, sizeof b) == 0, "wide path: block after the run");
+        for (const bool ask_next : {false, true}) {
+            uint32_t b[16], next[16] = {};
+            memcpy(b, start, sizeof b);
+            path(b, out.data() + other, nblocks, ask_next ? next : nullptr);
+            check(memcmp(out.data() + other, ref.data() + offset, 64 * nblocks) == 0,
+                  "wide path output");
+            check(memcmp(b, ask_next ? after : block, sizeof b) == 0,
+                  "wide path: block after the run");
+            check(!ask_next || memcmp(next, expected_next, sizeof next) == 0,
+                  "wide path: the block after the whole ones");
+        }
     }
 }
 

@@ -26,20 +26,26 @@ bool blocks_path_passes(blocks_fn blocks, uint8_t *scratch) {
     }
     uint32_t wide[16];
     uint32_t narrow[16];
+    uint32_t next[16];
+    uint32_t expected_next[16];
     uint8_t expected[64];
     memcpy(wide, proof_input, sizeof wide);
     memcpy(narrow, proof_input, sizeof narrow);
-    blocks(wide, scratch, proof_blocks);
+    blocks(wide, scratch, proof_blocks, next);
     bool same = true;
     for (size_t b = 0; b < proof_blocks; b++) {
-        chacha20_blocks_portable(narrow, expected, 1);
+        chacha20_blocks_portable(narrow, expected, 1, nullptr);
         same &= memcmp(expected, scratch + 64 * b, sizeof expected) == 0;
     }
+    chacha20_blocks_portable(narrow, expected, 0, expected_next);
+    same &= memcmp(next, expected_next, sizeof next) == 0;
     same &= memcmp(wide, narrow, sizeof wide) == 0;
     // Keystream of a fixed input, not secret; wiped all the same, as every
     // buffer of keystream is.
     wipe(scratch, proof_bytes);
     wipe(expected, sizeof expected);
+    wipe(next, sizeof next);
+    wipe(expected_next, sizeof expected_next);
     return same;
 }
 

@@ -18,8 +18,9 @@ constexpr size_t proof_blocks = 32;
 constexpr size_t proof_bytes = proof_blocks * 64;
 
 // Runs blocks over proof_blocks blocks of a fixed input, writing them to
-// scratch (proof_bytes, any alignment), and compares them, and the block
-// counter it leaves, with the portable path's, one block at a time. The
+// scratch (proof_bytes, any alignment), and asks it for the block after
+// them; compares the blocks, that block's words and the block counter it
+// leaves with the portable path's, one block at a time. The
 // counter starts close to 2^32, so that it wraps inside a batch of every
 // path. Wipes scratch. True when all agree; the portable path itself passes
 // without a run (the self-tests run it).

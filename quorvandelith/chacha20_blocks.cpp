@@ -10,9 +10,13 @@
 
 namespace quorvandelith {
 
-void chacha20_blocks_portable(uint32_t block[16], uint8_t *out, size_t nblocks) {
+void chacha20_blocks_portable(uint32_t block[16], uint8_t *out, size_t nblocks, uint32_t *next) {
     for (size_t b = 0; b < nblocks; b++, out += 64) {
         chacha20_core(block, [out](int i, uint32_t w) { store32_le(out + 4 * i, w); });
+        block[12] += 1;
+    }
+    if (next != nullptr) {
+        chacha20_core(block, [next](int i, uint32_t w) { next[i] = w; });
         block[12] += 1;
     }
 }
@@ -24,6 +28,79 @@ void chacha20_blocks_portable(uint32_t block[16], uint8_t *out, size_t nblocks) 
 // does. After the rounds the words are transposed so that each block's 64
 // bytes are stored in order. The CPU is asked at run time which of these the
 // caller may use (select_blocks).
+
+// The block after a path's whole blocks, when the caller asks for it: its
+// input (the path's input with the counter it will have reached) and where
+// its output words go, until the first vector step computes it.
+struct pending_block {
+    uint32_t *words;  // null once computed, or when not asked for
+    uint32_t counter;
+};
+
+// That block's rounds on the general-purpose registers, placed between the
+// vector rounds of the path's first step. Nothing there depends on them, so
+// the CPU runs both at once on different execution units, and the block
+// costs little more than the instructions that issue it; computed after the
+// whole blocks, one block at a time, it would cost about as much as four of
+// them through a vector path.
+inline void quarter_round_scalar(uint32_t &a, uint32_t &b, uint32_t &c, uint32_t &d) {
+    asm("addl %1, %0\n\t"
+        "xorl %0, %3\n\t"
+        "roll $16, %3\n\t"
+        "addl %3, %2\n\t"
+        "xorl %2, %1\n\t"
+        "roll $12, %1\n\t"
+        "addl %1, %0\n\t"
+        "xorl %0, %3\n\t"
+        "roll $8, %3\n\t"
+        "addl %3, %2\n\t"
+        "xorl %2, %1\n\t"
+        "roll $7, %1"
+        : "+r"(a), "+r"(b), "+r"(c), "+r"(d));
+}
+
+inline void column_round_scalar(uint32_t x[16]) {
+    quarter_round_scalar(x[0], x[4], x[8], x[12]);
+    quarter_round_scalar(x[1], x[5], x[9], x[13]);
+    quarter_round_scalar(x[2], x[6], x[10], x[14]);
+    quarter_round_scalar(x[3], x[7], x[11], x[15]);
+}
+
+inline void diagonal_round_scalar(uint32_t x[16]) {
+    quarter_round_scalar(x[0], x[5], x[10], x[15]);
+    quarter_round_scalar(x[1], x[6], x[11], x[12]);
+    quarter_round_scalar(x[2], x[7], x[8], x[13]);
+    quarter_round_scalar(x[3], x[4], x[9], x[14]);
+}
+
+// The input of the pending block, into x.
+inline void load_pending(uint32_t x[16], const uint32_t block[16], const pending_block *p) {
+#pragma GCC unroll 16
+    for (int i = 0; i < 16; i++) {
+        x[i] = block[i];
+    }
+    x[12] = p->counter;
+}
+
+// The pending block's output words: its rounds' result plus its input.
+inline void store_pending(const uint32_t x[16], const uint32_t block[16], pending_block *p) {
+#pragma GCC unroll 16
+    for (int i = 0; i < 16; i++) {
+        p->words[i] = x[i] + (i == 12 ? p->counter : block[i]);
+    }
+    p->words = nullptr;
+}
+
+// The rest of a vector path: its last whole blocks one at a time, then the
+// pending block if no vector step has computed it; the counter ends one
+// past it either way.
+void finish_blocks(uint32_t block[16], uint8_t *out, size_t nblocks, const uint32_t *next,
+                   const pending_block *p) {
+    chacha20_blocks_portable(block, out, nblocks, p->words);
+    if (next != nullptr && p->words == nullptr) {
+        block[12] += 1;
+    }
+}
 
 #define VECTOR_DOUBLE_ROUND(QR, x) \
     QR(x[0], x[4], x[8], x[12]);   \
@@ -81,88 +158,114 @@ __attribute__((target("avx2"))) inline __m256i lane_counters_avx2(int s) {
     return _mm256_add_epi32(_mm256_set1_epi32(8 * s), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
 }
 
-// 8 * Sets blocks per step, set s holding blocks 8s..8s+7 one per lane, for
-// as long as that many are left; block[12] advances by 8 * Sets per step. The
-// sets do not depend on each other, so the CPU overlaps their quarter rounds
-// instead of waiting on the chain of dependent operations inside each. With
-// two sets, half of the state is in stack slots at any time; the quarter
-// rounds read and write them around each assembly statement, and those
-// loads and stores are off the chain. As in the AVX-512 path, the input
-// words are added back from memory after the rounds and the counter vectors
-// are rebuilt from the counter word (lane number added, each lane wrapping on
-// its own). Returns the blocks left over.
-template <int Sets>
-__attribute__((target("avx2"))) size_t chacha20_8block_steps_avx2(uint32_t block[16], uint8_t *&out,
-                                                                  size_t nblocks) {
-    for (; nblocks >= 8 * Sets; nblocks -= 8 * Sets, out += 8 * 64 * Sets, block[12] += 8 * Sets) {
-        __m256i xs[Sets][16];
+// 8 * Sets blocks, set s holding blocks 8s..8s+7 one per lane, from the
+// counter block[12]; with Pending, also the pending block on the general
+// registers. The sets do not depend on each other, so the CPU overlaps their
+// quarter rounds instead of waiting on the chain of dependent operations
+// inside each. With two sets, half of the state is in stack slots at any
+// time; the quarter rounds read and write them around each assembly
+// statement, and those loads and stores are off the chain. As in the AVX-512
+// path, the input words are added back from memory after the rounds and the
+// counter vectors are rebuilt from the counter word (lane number added, each
+// lane wrapping on its own).
+template <int Sets, bool Pending>
+__attribute__((target("avx2"))) inline void step_avx2(const uint32_t block[16], uint8_t *out,
+                                                      pending_block *p) {
+    __m256i xs[Sets][16];
+    uint32_t y[16];
+    if constexpr (Pending) {
+        load_pending(y, block, p);
+    }
 #pragma GCC unroll 2
-        for (int s = 0; s < Sets; s++) {
+    for (int s = 0; s < Sets; s++) {
 #pragma GCC unroll 16
-            for (int i = 0; i < 16; i++) {
-                xs[s][i] = _mm256_set1_epi32(static_cast<int>(block[i]));
-            }
-            xs[s][12] = _mm256_add_epi32(xs[s][12], lane_counters_avx2(s));
+        for (int i = 0; i < 16; i++) {
+            xs[s][i] = _mm256_set1_epi32(static_cast<int>(block[i]));
         }
-        for (int r = 0; r < 10; r++) {
-#pragma GCC unroll 2
-            for (int s = 0; s < Sets; s++) {
-                __m256i *x = xs[s];
-                quarter_round_avx2(x[0], x[4], x[8], x[12]);
-                quarter_round_avx2(x[1], x[5], x[9], x[13]);
-                quarter_round_avx2(x[2], x[6], x[10], x[14]);
-                quarter_round_avx2(x[3], x[7], x[11], x[15]);
-            }
-#pragma GCC unroll 2
-            for (int s = 0; s < Sets; s++) {
-                __m256i *x = xs[s];
-                quarter_round_avx2(x[0], x[5], x[10], x[15]);
-                quarter_round_avx2(x[1], x[6], x[11], x[12]);
-                quarter_round_avx2(x[2], x[7], x[8], x[13]);
-                quarter_round_avx2(x[3], x[4], x[9], x[14]);
-            }
-        }
-        // Read the input words again rather than keep them in registers
-        // through the rounds: the empty assembly statement tells the compiler
-        // that memory may have changed, so it cannot reuse the broadcasts
-        // from before the rounds.
-        asm volatile("" : : : "memory");
+        xs[s][12] = _mm256_add_epi32(xs[s][12], lane_counters_avx2(s));
+    }
+    for (int r = 0; r < 10; r++) {
 #pragma GCC unroll 2
         for (int s = 0; s < Sets; s++) {
             __m256i *x = xs[s];
-            uint8_t *const set_out = out + 8 * 64 * s;
+            quarter_round_avx2(x[0], x[4], x[8], x[12]);
+            quarter_round_avx2(x[1], x[5], x[9], x[13]);
+            quarter_round_avx2(x[2], x[6], x[10], x[14]);
+            quarter_round_avx2(x[3], x[7], x[11], x[15]);
+        }
+        if constexpr (Pending) {
+            column_round_scalar(y);
+        }
+#pragma GCC unroll 2
+        for (int s = 0; s < Sets; s++) {
+            __m256i *x = xs[s];
+            quarter_round_avx2(x[0], x[5], x[10], x[15]);
+            quarter_round_avx2(x[1], x[6], x[11], x[12]);
+            quarter_round_avx2(x[2], x[7], x[8], x[13]);
+            quarter_round_avx2(x[3], x[4], x[9], x[14]);
+        }
+        if constexpr (Pending) {
+            diagonal_round_scalar(y);
+        }
+    }
+    if constexpr (Pending) {
+        store_pending(y, block, p);
+    }
+    // Read the input words again rather than keep them in registers
+    // through the rounds: the empty assembly statement tells the compiler
+    // that memory may have changed, so it cannot reuse the broadcasts
+    // from before the rounds.
+    asm volatile("" : : : "memory");
+#pragma GCC unroll 2
+    for (int s = 0; s < Sets; s++) {
+        __m256i *x = xs[s];
+        uint8_t *const set_out = out + 8 * 64 * s;
 #pragma GCC unroll 16
-            for (int i = 0; i < 16; i++) {
-                x[i] = _mm256_add_epi32(x[i], _mm256_set1_epi32(static_cast<int>(block[i])));
-            }
-            x[12] = _mm256_add_epi32(x[12], lane_counters_avx2(s));
-            // Transpose 4x4 words inside each 128-bit half: y[g][r] then holds words
-            // 4g..4g+3 of block r (low half) and of block 4 + r (high half).
-            __m256i y[4][4];
+        for (int i = 0; i < 16; i++) {
+            x[i] = _mm256_add_epi32(x[i], _mm256_set1_epi32(static_cast<int>(block[i])));
+        }
+        x[12] = _mm256_add_epi32(x[12], lane_counters_avx2(s));
+        // Transpose 4x4 words inside each 128-bit half: y[g][r] then holds words
+        // 4g..4g+3 of block r (low half) and of block 4 + r (high half).
+        __m256i t[4][4];
 #pragma GCC unroll 16
-            for (int g = 0; g < 4; g++) {
-                const __m256i t0 = _mm256_unpacklo_epi32(x[4 * g], x[4 * g + 1]);
-                const __m256i t1 = _mm256_unpackhi_epi32(x[4 * g], x[4 * g + 1]);
-                const __m256i t2 = _mm256_unpacklo_epi32(x[4 * g + 2], x[4 * g + 3]);
-                const __m256i t3 = _mm256_unpackhi_epi32(x[4 * g + 2], x[4 * g + 3]);
-                y[g][0] = _mm256_unpacklo_epi64(t0, t2);
-                y[g][1] = _mm256_unpackhi_epi64(t0, t2);
-                y[g][2] = _mm256_unpacklo_epi64(t1, t3);
-                y[g][3] = _mm256_unpackhi_epi64(t1, t3);
-            }
+        for (int g = 0; g < 4; g++) {
+            const __m256i t0 = _mm256_unpacklo_epi32(x[4 * g], x[4 * g + 1]);
+            const __m256i t1 = _mm256_unpackhi_epi32(x[4 * g], x[4 * g + 1]);
+            const __m256i t2 = _mm256_unpacklo_epi32(x[4 * g + 2], x[4 * g + 3]);
+            const __m256i t3 = _mm256_unpackhi_epi32(x[4 * g + 2], x[4 * g + 3]);
+            t[g][0] = _mm256_unpacklo_epi64(t0, t2);
+            t[g][1] = _mm256_unpackhi_epi64(t0, t2);
+            t[g][2] = _mm256_unpacklo_epi64(t1, t3);
+            t[g][3] = _mm256_unpackhi_epi64(t1, t3);
+        }
 #pragma GCC unroll 16
-            for (int r = 0; r < 4; r++) {
-                uint8_t *lo = set_out + 64 * r;
-                uint8_t *hi = set_out + 64 * (4 + r);
-                _mm256_storeu_si256(reinterpret_cast<__m256i *>(lo),
-                                    _mm256_permute2x128_si256(y[0][r], y[1][r], 0x20));
-                _mm256_storeu_si256(reinterpret_cast<__m256i *>(lo + 32),
-                                    _mm256_permute2x128_si256(y[2][r], y[3][r], 0x20));
-                _mm256_storeu_si256(reinterpret_cast<__m256i *>(hi),
-                                    _mm256_permute2x128_si256(y[0][r], y[1][r], 0x31));
-                _mm256_storeu_si256(reinterpret_cast<__m256i *>(hi + 32),
-                                    _mm256_permute2x128_si256(y[2][r], y[3][r], 0x31));
-            }
+        for (int r = 0; r < 4; r++) {
+            uint8_t *lo = set_out + 64 * r;
+            uint8_t *hi = set_out + 64 * (4 + r);
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(lo),
+                                _mm256_permute2x128_si256(t[0][r], t[1][r], 0x20));
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(lo + 32),
+                                _mm256_permute2x128_si256(t[2][r], t[3][r], 0x20));
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(hi),
+                                _mm256_permute2x128_si256(t[0][r], t[1][r], 0x31));
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(hi + 32),
+                                _mm256_permute2x128_si256(t[2][r], t[3][r], 0x31));
+        }
+    }
+}
+
+// Steps of 8 * Sets blocks for as long as that many are left, the first one
+// also computing the pending block if there is one; block[12] advances by
+// 8 * Sets per step. Returns the blocks left over.
+template <int Sets>
+__attribute__((target("avx2"))) size_t chacha20_8block_steps_avx2(uint32_t block[16], uint8_t *&out,
+                                                                  size_t nblocks, pending_block *p) {
+    for (; nblocks >= 8 * Sets; nblocks -= 8 * Sets, out += 8 * 64 * Sets, block[12] += 8 * Sets) {
+        if (p->words != nullptr) {
+            step_avx2<Sets, true>(block, out, p);
+        } else {
+            step_avx2<Sets, false>(block, out, p);
         }
     }
     return nblocks;
@@ -257,9 +360,9 @@ __attribute__((target("avx512f"))) inline void store_16blocks_avx512(const __m51
     }
 }
 
-// 16 * Sets blocks per step, set s holding blocks 16s..16s+15 one per lane,
-// for as long as that many are left; block[12] advances by 16 * Sets per
-// step. Each set's state lives in sixteen vector registers: the rounds'
+// 16 * Sets blocks, set s holding blocks 16s..16s+15 one per lane, from the
+// counter block[12]; with Pending, also the pending block on the general
+// registers. Each set's state lives in sixteen vector registers: the rounds'
 // rotations are single instructions (vprold) and need no temporary, so two
 // sets fill the 32 registers exactly. The sets do not depend on each other,
 // so the CPU overlaps their rounds: with one set it often waits on the chain
@@ -267,46 +370,72 @@ __attribute__((target("avx512f"))) inline void store_16blocks_avx512(const __m51
 // Constants, key and nonce are added back from memory as broadcast operands,
 // and the counter vectors are rebuilt from the counter word (lane number
 // added, each lane wrapping on its own), rather than kept in registers
-// through the rounds, where they would make the compiler spill. Returns the
-// blocks left over.
+// through the rounds, where they would make the compiler spill.
+template <int Sets, bool Pending>
+__attribute__((target("avx512f"))) inline void step_avx512(const uint32_t block[16], uint8_t *out,
+                                                           pending_block *p) {
+    __m512i x[Sets][16];
+    uint32_t y[16];
+    if constexpr (Pending) {
+        load_pending(y, block, p);
+    }
+#pragma GCC unroll 4
+    for (int s = 0; s < Sets; s++) {
+#pragma GCC unroll 16
+        for (int i = 0; i < 16; i++) {
+            x[s][i] = _mm512_set1_epi32(static_cast<int>(block[i]));
+        }
+        x[s][12] = _mm512_add_epi32(x[s][12], lane_counters(s));
+    }
+    for (int r = 0; r < 10; r++) {
+#pragma GCC unroll 4
+        for (int s = 0; s < Sets; s++) {
+            column_round_avx512(x[s]);
+        }
+        if constexpr (Pending) {
+            column_round_scalar(y);
+        }
+#pragma GCC unroll 4
+        for (int s = 0; s < Sets; s++) {
+            diagonal_round_avx512(x[s]);
+        }
+        if constexpr (Pending) {
+            diagonal_round_scalar(y);
+        }
+    }
+    if constexpr (Pending) {
+        store_pending(y, block, p);
+    }
+    // Read the input words again rather than keep them in registers
+    // through the rounds: the empty assembly statement tells the compiler
+    // that memory may have changed, so it cannot reuse the broadcasts
+    // from before the rounds.
+    asm volatile("" : : : "memory");
+#pragma GCC unroll 4
+    for (int s = 0; s < Sets; s++) {
+#pragma GCC unroll 16
+        for (int i = 0; i < 16; i++) {
+            x[s][i] = _mm512_add_epi32(x[s][i], _mm512_set1_epi32(static_cast<int>(block[i])));
+        }
+        x[s][12] = _mm512_add_epi32(x[s][12], lane_counters(s));
+        store_16blocks_avx512(x[s], out + 16 * 64 * s);
+    }
+}
+
+// Steps of 16 * Sets blocks for as long as that many are left, the first one
+// also computing the pending block if there is one; block[12] advances by
+// 16 * Sets per step. Returns the blocks left over.
 template <int Sets>
 __attribute__((target("avx512f"))) size_t chacha20_block_steps_avx512(uint32_t block[16],
                                                                       uint8_t *&out,
-                                                                      size_t nblocks) {
+                                                                      size_t nblocks,
+                                                                      pending_block *p) {
     for (; nblocks >= 16 * Sets;
          nblocks -= 16 * Sets, out += 16 * 64 * Sets, block[12] += 16 * Sets) {
-        __m512i x[Sets][16];
-#pragma GCC unroll 4
-        for (int s = 0; s < Sets; s++) {
-#pragma GCC unroll 16
-            for (int i = 0; i < 16; i++) {
-                x[s][i] = _mm512_set1_epi32(static_cast<int>(block[i]));
-            }
-            x[s][12] = _mm512_add_epi32(x[s][12], lane_counters(s));
-        }
-        for (int r = 0; r < 10; r++) {
-#pragma GCC unroll 4
-            for (int s = 0; s < Sets; s++) {
-                column_round_avx512(x[s]);
-            }
-#pragma GCC unroll 4
-            for (int s = 0; s < Sets; s++) {
-                diagonal_round_avx512(x[s]);
-            }
-        }
-        // Read the input words again rather than keep them in registers
-        // through the rounds: the empty assembly statement tells the compiler
-        // that memory may have changed, so it cannot reuse the broadcasts
-        // from before the rounds.
-        asm volatile("" : : : "memory");
-#pragma GCC unroll 4
-        for (int s = 0; s < Sets; s++) {
-#pragma GCC unroll 16
-            for (int i = 0; i < 16; i++) {
-                x[s][i] = _mm512_add_epi32(x[s][i], _mm512_set1_epi32(static_cast<int>(block[i])));
-            }
-            x[s][12] = _mm512_add_epi32(x[s][12], lane_counters(s));
-            store_16blocks_avx512(x[s], out + 16 * 64 * s);
+        if (p->words != nullptr) {
+            step_avx512<Sets, true>(block, out, p);
+        } else {
+            step_avx512<Sets, false>(block, out, p);
         }
     }
     return nblocks;
@@ -320,17 +449,21 @@ __attribute__((target("avx512f"))) size_t chacha20_block_steps_avx512(uint32_t b
 #undef VECTOR_DOUBLE_ROUND
 
 __attribute__((target("avx2"))) void chacha20_blocks_avx2(uint32_t block[16], uint8_t *out,
-                                                          size_t nblocks) {
-    nblocks = chacha20_8block_steps_avx2<2>(block, out, nblocks);
-    nblocks = chacha20_8block_steps_avx2<1>(block, out, nblocks);
-    chacha20_blocks_portable(block, out, nblocks);
+                                                          size_t nblocks, uint32_t *next) {
+    pending_block pending = {next, block[12] + static_cast<uint32_t>(nblocks)};
+    nblocks = chacha20_8block_steps_avx2<2>(block, out, nblocks, &pending);
+    nblocks = chacha20_8block_steps_avx2<1>(block, out, nblocks, &pending);
+    finish_blocks(block, out, nblocks, next, &pending);
 }
 
 __attribute__((target("avx512f"))) void chacha20_blocks_avx512(uint32_t block[16], uint8_t *out,
-                                                               size_t nblocks) {
-    nblocks = chacha20_block_steps_avx512<2>(block, out, nblocks);
-    nblocks = chacha20_block_steps_avx512<1>(block, out, nblocks);
-    chacha20_blocks_avx2(block, out, nblocks);
+                                                               size_t nblocks, uint32_t *next) {
+    pending_block pending = {next, block[12] + static_cast<uint32_t>(nblocks)};
+    nblocks = chacha20_block_steps_avx512<2>(block, out, nblocks, &pending);
+    nblocks = chacha20_block_steps_avx512<1>(block, out, nblocks, &pending);
+    nblocks = chacha20_8block_steps_avx2<2>(block, out, nblocks, &pending);
+    nblocks = chacha20_8block_steps_avx2<1>(block, out, nblocks, &pending);
+    finish_blocks(block, out, nblocks, next, &pending);
 }
 #endif
 

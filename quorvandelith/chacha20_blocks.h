@@ -70,19 +70,23 @@ inline void chacha20_core(const uint32_t in[16], Emit emit) {
 // Writes nblocks whole blocks, serialised little-endian, straight into out
 // (any alignment), starting at the block counter block[12], and leaves
 // block[12] advanced by nblocks (modulo 2^32, with no carry into the nonce).
-// Key, constants and nonce are only read. All paths give the same bytes.
-using blocks_fn = void (*)(uint32_t block[16], uint8_t *out, size_t nblocks);
+// When next is not null, the path also gives the block after those, as its
+// 16 output words, and advances block[12] by one more: the generator's tail
+// or key change, which the vector paths compute on the general-purpose
+// registers while their first step's rounds run. Key, constants and nonce
+// are only read. All paths give the same bytes and words.
+using blocks_fn = void (*)(uint32_t block[16], uint8_t *out, size_t nblocks, uint32_t *next);
 
 // One block at a time, on any CPU.
-void chacha20_blocks_portable(uint32_t block[16], uint8_t *out, size_t nblocks);
+void chacha20_blocks_portable(uint32_t block[16], uint8_t *out, size_t nblocks, uint32_t *next);
 
 #if defined(__x86_64__)
 // Sixteen and then eight blocks per step, the rest one at a time; the CPU
 // must have AVX2.
-void chacha20_blocks_avx2(uint32_t block[16], uint8_t *out, size_t nblocks);
+void chacha20_blocks_avx2(uint32_t block[16], uint8_t *out, size_t nblocks, uint32_t *next);
 // 32 and then 16 blocks per step, the rest through the AVX2 path; the CPU
 // must have AVX-512F.
-void chacha20_blocks_avx512(uint32_t block[16], uint8_t *out, size_t nblocks);
+void chacha20_blocks_avx512(uint32_t block[16], uint8_t *out, size_t nblocks, uint32_t *next);
 #endif
 
 // The widest whole-block path this CPU runs. Asked on every call: the answer

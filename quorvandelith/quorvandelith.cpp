@@ -224,26 +224,23 @@ int drng_chacha20_seed(drng_chacha20 *state, const uint8_t *data, uint32_t lengt
 }
 
 // Writes length keystream bytes, the whole blocks through the given path, then
-// changes the key. A tail of 1..32 bytes leaves at least eight unused words of
-// its block, which become the key change; otherwise the update computes a
-// fresh block.
+// changes the key. The path also gives the block after the whole ones: a tail
+// of 1..32 bytes takes its first words and leaves at least eight unused ones,
+// which become the key change; a tail of 33..63 bytes leaves too few, and the
+// update computes a fresh block; with no tail the block itself is the key
+// change.
 int generate_with(blocks_fn blocks, drng_chacha20 *state, uint8_t *out, uint32_t length) {
-    uint32_t *block = state_words(state);
     const uint32_t whole = length / 64;
     const uint32_t tail = length % 64;
-
-    if (whole > 0) {
-        blocks(block, out, whole);
-    }
+    uint32_t next[16];
+    blocks(state_words(state), out, whole, next);
     if (tail == 0) {
-        drng_chacha20_update(state, nullptr, update_fresh_block);
-        return 0;
+        drng_chacha20_update(state, next, 0);
+    } else {
+        serialise_prefix(out + static_cast<size_t>(whole) * 64, next, tail);
+        drng_chacha20_update(state, next, (tail + 3) / 4);
     }
-    uint32_t buf[16];
-    chacha20_block(block, buf);
-    serialise_prefix(out + static_cast<size_t>(whole) * 64, buf, tail);
-    drng_chacha20_update(state, buf, (tail + 3) / 4);
-    wipe(buf, sizeof buf);
+    wipe(next, sizeof next);
     return 0;
 }
 

@@ -439,18 +439,31 @@ TEST(BlocksPaths, EveryPathMatchesThePortableOne) {
     }
 }
 
+// Each path against OpenSSL's keystream: 40 whole blocks, alone and with the
+// block after them asked for (its words, serialised, are keystream block 40;
+// the counter moves on by one more).
 TEST(BlocksPaths, WidePathsFollowTheKeystream) {
     for (const BlocksPath &path : block_paths()) {
         if (!path.available) {
             continue;
         }
-        drng_chacha20 s = sample_state(1000);
-        const drng_chacha20 before = s;
-        std::vector<uint8_t> out(40 * 64 + 1);
-        path.blocks(state_words(&s), out.data() + 1, 40);
-        const auto ks = oracle_keystream(before.key, before.counter, before.nonce, 40);
-        EXPECT_EQ(0, memcmp(ks.data(), out.data() + 1, ks.size())) << path.name;
-        EXPECT_EQ(before.counter + 40, s.counter) << path.name;
+        const drng_chacha20 before = sample_state(1000);
+        const auto ks = oracle_keystream(before.key, before.counter, before.nonce, 41);
+        for (const bool ask_next : {false, true}) {
+            drng_chacha20 s = before;
+            std::vector<uint8_t> out(40 * 64 + 1);
+            uint32_t next[16] = {};
+            path.blocks(state_words(&s), out.data() + 1, 40, ask_next ? next : nullptr);
+            EXPECT_EQ(0, memcmp(ks.data(), out.data() + 1, 40 * 64)) << path.name;
+            EXPECT_EQ(before.counter + 40 + (ask_next ? 1 : 0), s.counter) << path.name;
+            if (ask_next) {
+                uint8_t next_bytes[64];
+                for (int i = 0; i < 64; i++) {
+                    next_bytes[i] = static_cast<uint8_t>(next[i / 4] >> (8 * (i % 4)));
+                }
+                EXPECT_EQ(0, memcmp(ks.data() + 40 * 64, next_bytes, 64)) << path.name;
+            }
+        }
         report_path("follows the keystream", path);
     }
 }
@@ -488,28 +501,32 @@ TEST(BlocksPaths, SelfTestVectorsOnEveryPath) {
 // path passes. The faulty paths wrap the real ones, given to init's work
 // function the way generate_with is given a path.
 blocks_fn faulty_base;
-void (*plant_fault)(uint32_t block[16], uint8_t *out);
+void (*plant_fault)(uint32_t block[16], uint8_t *out, uint32_t *next);
 
-void faulty_path(uint32_t block[16], uint8_t *out, size_t nblocks) {
-    faulty_base(block, out, nblocks);
-    plant_fault(block, out);
+void faulty_path(uint32_t block[16], uint8_t *out, size_t nblocks, uint32_t *next) {
+    faulty_base(block, out, nblocks, next);
+    plant_fault(block, out, next);
 }
 
 TEST(BlocksPaths, InitFailsOnAFaultInOneLaneOfThePathItUses) {
     const struct {
         const char *fault;  // lanes: of AVX2's batches of 8, of AVX-512's two sets of 16
-        void (*plant)(uint32_t block[16], uint8_t *out);
+        void (*plant)(uint32_t block[16], uint8_t *out, uint32_t *next);
     } faults[] = {
-        {"block 0: lane 0 of the first batch", [](uint32_t *, uint8_t *out) { out[5] ^= 0x10; }},
-        {"block 7: lane 7", [](uint32_t *, uint8_t *out) { out[7 * 64 + 63] ^= 1; }},
+        {"block 0: lane 0 of the first batch",
+         [](uint32_t *, uint8_t *out, uint32_t *) { out[5] ^= 0x10; }},
+        {"block 7: lane 7", [](uint32_t *, uint8_t *out, uint32_t *) { out[7 * 64 + 63] ^= 1; }},
         {"block 13: AVX2 lane 5, AVX-512 lane 13",
-         [](uint32_t *, uint8_t *out) { out[13 * 64 + 32] ^= 0x80; }},
+         [](uint32_t *, uint8_t *out, uint32_t *) { out[13 * 64 + 32] ^= 0x80; }},
         {"block 28: AVX-512 lane 12 of the second set",
-         [](uint32_t *, uint8_t *out) { out[28 * 64 + 48] ^= 4; }},
+         [](uint32_t *, uint8_t *out, uint32_t *) { out[28 * 64 + 48] ^= 4; }},
         {"block 31: the last lane of the last batch",
-         [](uint32_t *, uint8_t *out) { out[31 * 64] ^= 1; }},
-        {"counter one block short", [](uint32_t *block, uint8_t *) { block[12] -= 1; }},
-        {"a key word changed", [](uint32_t *block, uint8_t *) { block[6] ^= 1; }},
+         [](uint32_t *, uint8_t *out, uint32_t *) { out[31 * 64] ^= 1; }},
+        {"the block after the whole ones: its counter word",
+         [](uint32_t *, uint8_t *, uint32_t *next) { next[12] ^= 1; }},
+        {"counter one block short",
+         [](uint32_t *block, uint8_t *, uint32_t *) { block[12] -= 1; }},
+        {"a key word changed", [](uint32_t *block, uint8_t *, uint32_t *) { block[6] ^= 1; }},
     };
     fake::set_clock(1'700'000'000, 5);
     for (const BlocksPath &path : block_paths()) {
