@@ -168,9 +168,9 @@ __attribute__((target("avx2"))) inline __m256i lane_counters_avx2(int s) {
 // path, the input words are added back from memory after the rounds and the
 // counter vectors are rebuilt from the counter word (lane number added, each
 // lane wrapping on its own).
-template <int Sets, bool Pending>
+template <int Sets, bool Pending, bool Partial = false>
 __attribute__((target("avx2"))) inline void step_avx2(const uint32_t block[16], uint8_t *out,
-                                                      pending_block *p) {
+                                                      pending_block *p, size_t count = 0) {
     __m256i xs[Sets][16];
     uint32_t y[16];
     if constexpr (Pending) {
@@ -243,14 +243,18 @@ __attribute__((target("avx2"))) inline void step_avx2(const uint32_t block[16], 
         for (int r = 0; r < 4; r++) {
             uint8_t *lo = set_out + 64 * r;
             uint8_t *hi = set_out + 64 * (4 + r);
-            _mm256_storeu_si256(reinterpret_cast<__m256i *>(lo),
-                                _mm256_permute2x128_si256(t[0][r], t[1][r], 0x20));
-            _mm256_storeu_si256(reinterpret_cast<__m256i *>(lo + 32),
-                                _mm256_permute2x128_si256(t[2][r], t[3][r], 0x20));
-            _mm256_storeu_si256(reinterpret_cast<__m256i *>(hi),
-                                _mm256_permute2x128_si256(t[0][r], t[1][r], 0x31));
-            _mm256_storeu_si256(reinterpret_cast<__m256i *>(hi + 32),
-                                _mm256_permute2x128_si256(t[2][r], t[3][r], 0x31));
+            if (!Partial || static_cast<size_t>(r) < count) {
+                _mm256_storeu_si256(reinterpret_cast<__m256i *>(lo),
+                                    _mm256_permute2x128_si256(t[0][r], t[1][r], 0x20));
+                _mm256_storeu_si256(reinterpret_cast<__m256i *>(lo + 32),
+                                    _mm256_permute2x128_si256(t[2][r], t[3][r], 0x20));
+            }
+            if (!Partial || static_cast<size_t>(4 + r) < count) {
+                _mm256_storeu_si256(reinterpret_cast<__m256i *>(hi),
+                                    _mm256_permute2x128_si256(t[0][r], t[1][r], 0x31));
+                _mm256_storeu_si256(reinterpret_cast<__m256i *>(hi + 32),
+                                    _mm256_permute2x128_si256(t[2][r], t[3][r], 0x31));
+            }
         }
     }
 }
@@ -269,6 +273,25 @@ __attribute__((target("avx2"))) size_t chacha20_8block_steps_avx2(uint32_t block
         }
     }
     return nblocks;
+}
+
+// The blocks left after the full steps, two to seven: one more step of
+// eight lanes that stores only those. One block at a time through the
+// portable path costs about half as much as a whole step of eight, so from
+// two blocks on the step is cheaper. Returns the blocks left over.
+__attribute__((target("avx2"))) size_t partial_step_avx2(uint32_t block[16], uint8_t *&out,
+                                                         size_t nblocks, pending_block *p) {
+    if (nblocks < 2 || nblocks >= 8) {
+        return nblocks;
+    }
+    if (p->words != nullptr) {
+        step_avx2<1, true, true>(block, out, p, nblocks);
+    } else {
+        step_avx2<1, false, true>(block, out, p, nblocks);
+    }
+    out += 64 * nblocks;
+    block[12] += static_cast<uint32_t>(nblocks);
+    return 0;
 }
 
 // GCC 12's AVX-512 intrinsics pass an intentionally undefined operand that
@@ -332,8 +355,9 @@ __attribute__((target("avx512f"))) inline __m512i lane_counters(int s) {
 // transpose 4x4 words inside each 128-bit quarter, so that quarter q of
 // y[g][r] holds words 4g..4g+3 of block 4q + r, then regroup the quarters so
 // that each vector is one whole block.
+template <bool Partial>
 __attribute__((target("avx512f"))) inline void store_16blocks_avx512(const __m512i x[16],
-                                                                     uint8_t *out) {
+                                                                     uint8_t *out, size_t count) {
     __m512i y[4][4];
 #pragma GCC unroll 16
     for (int g = 0; g < 4; g++) {
@@ -353,10 +377,15 @@ __attribute__((target("avx512f"))) inline void store_16blocks_avx512(const __m51
         const __m512i p1 = _mm512_shuffle_i32x4(y[0][r], y[1][r], 0xee);
         const __m512i p2 = _mm512_shuffle_i32x4(y[2][r], y[3][r], 0x44);
         const __m512i p3 = _mm512_shuffle_i32x4(y[2][r], y[3][r], 0xee);
-        _mm512_storeu_si512(out + 64 * r, _mm512_shuffle_i32x4(p0, p2, 0x88));
-        _mm512_storeu_si512(out + 64 * (4 + r), _mm512_shuffle_i32x4(p0, p2, 0xdd));
-        _mm512_storeu_si512(out + 64 * (8 + r), _mm512_shuffle_i32x4(p1, p3, 0x88));
-        _mm512_storeu_si512(out + 64 * (12 + r), _mm512_shuffle_i32x4(p1, p3, 0xdd));
+        const __m512i blocks[4] = {
+            _mm512_shuffle_i32x4(p0, p2, 0x88), _mm512_shuffle_i32x4(p0, p2, 0xdd),
+            _mm512_shuffle_i32x4(p1, p3, 0x88), _mm512_shuffle_i32x4(p1, p3, 0xdd)};
+#pragma GCC unroll 4
+        for (int q = 0; q < 4; q++) {
+            if (!Partial || static_cast<size_t>(4 * q + r) < count) {
+                _mm512_storeu_si512(out + 64 * (4 * q + r), blocks[q]);
+            }
+        }
     }
 }
 
@@ -371,9 +400,9 @@ __attribute__((target("avx512f"))) inline void store_16blocks_avx512(const __m51
 // and the counter vectors are rebuilt from the counter word (lane number
 // added, each lane wrapping on its own), rather than kept in registers
 // through the rounds, where they would make the compiler spill.
-template <int Sets, bool Pending>
+template <int Sets, bool Pending, bool Partial = false>
 __attribute__((target("avx512f"))) inline void step_avx512(const uint32_t block[16], uint8_t *out,
-                                                           pending_block *p) {
+                                                           pending_block *p, size_t count = 0) {
     __m512i x[Sets][16];
     uint32_t y[16];
     if constexpr (Pending) {
@@ -418,7 +447,7 @@ __attribute__((target("avx512f"))) inline void step_avx512(const uint32_t block[
             x[s][i] = _mm512_add_epi32(x[s][i], _mm512_set1_epi32(static_cast<int>(block[i])));
         }
         x[s][12] = _mm512_add_epi32(x[s][12], lane_counters(s));
-        store_16blocks_avx512(x[s], out + 16 * 64 * s);
+        store_16blocks_avx512<Partial>(x[s], out + 16 * 64 * s, count);
     }
 }
 
@@ -441,6 +470,23 @@ __attribute__((target("avx512f"))) size_t chacha20_block_steps_avx512(uint32_t b
     return nblocks;
 }
 
+// The blocks left after the full steps, two to fifteen: one more step of
+// sixteen lanes that stores only those. Returns the blocks left over.
+__attribute__((target("avx512f"))) size_t partial_step_avx512(uint32_t block[16], uint8_t *&out,
+                                                              size_t nblocks, pending_block *p) {
+    if (nblocks < 2 || nblocks >= 16) {
+        return nblocks;
+    }
+    if (p->words != nullptr) {
+        step_avx512<1, true, true>(block, out, p, nblocks);
+    } else {
+        step_avx512<1, false, true>(block, out, p, nblocks);
+    }
+    out += 64 * nblocks;
+    block[12] += static_cast<uint32_t>(nblocks);
+    return 0;
+}
+
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
@@ -448,21 +494,30 @@ __attribute__((target("avx512f"))) size_t chacha20_block_steps_avx512(uint32_t b
 #undef QR_AVX512
 #undef VECTOR_DOUBLE_ROUND
 
+// A call for fewer than eight whole blocks (a get shorter than
+// wide_request_bytes, which wipes only the stack that one block at a time
+// uses) takes no vector step: its blocks go one at a time.
+constexpr size_t first_vector_blocks = wide_request_bytes / 64;
+
 __attribute__((target("avx2"))) void chacha20_blocks_avx2(uint32_t block[16], uint8_t *out,
                                                           size_t nblocks, uint32_t *next) {
     pending_block pending = {next, block[12] + static_cast<uint32_t>(nblocks)};
-    nblocks = chacha20_8block_steps_avx2<2>(block, out, nblocks, &pending);
-    nblocks = chacha20_8block_steps_avx2<1>(block, out, nblocks, &pending);
+    if (nblocks >= first_vector_blocks) {
+        nblocks = chacha20_8block_steps_avx2<2>(block, out, nblocks, &pending);
+        nblocks = chacha20_8block_steps_avx2<1>(block, out, nblocks, &pending);
+        nblocks = partial_step_avx2(block, out, nblocks, &pending);
+    }
     finish_blocks(block, out, nblocks, next, &pending);
 }
 
 __attribute__((target("avx512f"))) void chacha20_blocks_avx512(uint32_t block[16], uint8_t *out,
                                                                size_t nblocks, uint32_t *next) {
     pending_block pending = {next, block[12] + static_cast<uint32_t>(nblocks)};
-    nblocks = chacha20_block_steps_avx512<2>(block, out, nblocks, &pending);
-    nblocks = chacha20_block_steps_avx512<1>(block, out, nblocks, &pending);
-    nblocks = chacha20_8block_steps_avx2<2>(block, out, nblocks, &pending);
-    nblocks = chacha20_8block_steps_avx2<1>(block, out, nblocks, &pending);
+    if (nblocks >= first_vector_blocks) {
+        nblocks = chacha20_block_steps_avx512<2>(block, out, nblocks, &pending);
+        nblocks = chacha20_block_steps_avx512<1>(block, out, nblocks, &pending);
+        nblocks = partial_step_avx512(block, out, nblocks, &pending);
+    }
     finish_blocks(block, out, nblocks, next, &pending);
 }
 #endif

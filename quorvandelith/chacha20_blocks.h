@@ -81,11 +81,13 @@ using blocks_fn = void (*)(uint32_t block[16], uint8_t *out, size_t nblocks, uin
 void chacha20_blocks_portable(uint32_t block[16], uint8_t *out, size_t nblocks, uint32_t *next);
 
 #if defined(__x86_64__)
-// Sixteen and then eight blocks per step, the rest one at a time; the CPU
-// must have AVX2.
+// Sixteen and then eight blocks per step, then one step of eight lanes for
+// the last two to seven blocks, the rest one at a time; calls for fewer than
+// eight blocks go one at a time. The CPU must have AVX2.
 void chacha20_blocks_avx2(uint32_t block[16], uint8_t *out, size_t nblocks, uint32_t *next);
-// 32 and then 16 blocks per step, the rest through the AVX2 path; the CPU
-// must have AVX-512F.
+// 32 and then 16 blocks per step, then one step of sixteen lanes for the
+// last two to fifteen blocks, the rest one at a time; calls for fewer than
+// eight blocks go one at a time. The CPU must have AVX-512F.
 void chacha20_blocks_avx512(uint32_t block[16], uint8_t *out, size_t nblocks, uint32_t *next);
 #endif
 
