@@ -12,9 +12,11 @@
 
 namespace quorvandelith {
 
-// The AVX-512 path's widest step, two sets of sixteen blocks; twice the
-// AVX2 path's eight, twice over.
-constexpr size_t proof_blocks = 32;
+// Enough blocks for every kind of step of each path: on the AVX-512 path a
+// step of 32, one of 16 and a partial step for 13; on the AVX2 path three
+// steps of 16, one of 8 and a partial step for 5. The first step of each
+// also computes the block after the whole ones.
+constexpr size_t proof_blocks = 32 + 16 + 13;
 constexpr size_t proof_bytes = proof_blocks * 64;
 
 // Runs blocks over proof_blocks blocks of a fixed input, writing them to
