@@ -42,21 +42,17 @@ struct pending_block {
 // the CPU runs both at once on different execution units, and the block
 // costs little more than the instructions that issue it; computed after the
 // whole blocks, one block at a time, it would cost about as much as four of
-// them through a vector path.
+// them through a vector path. Two things keep the vector state in registers
+// meanwhile: the block's words are read and written in fully unrolled loops,
+// so that the compiler holds them as sixteen scalars, and this unit is built
+// without the compiler's own vectorising of straight-line code, which would
+// otherwise move the four independent quarter rounds onto vector registers
+// that the step needs (quorvandelith/CMakeLists.txt).
 inline void quarter_round_scalar(uint32_t &a, uint32_t &b, uint32_t &c, uint32_t &d) {
-    asm("addl %1, %0\n\t"
-        "xorl %0, %3\n\t"
-        "roll $16, %3\n\t"
-        "addl %3, %2\n\t"
-        "xorl %2, %1\n\t"
-        "roll $12, %1\n\t"
-        "addl %1, %0\n\t"
-        "xorl %0, %3\n\t"
-        "roll $8, %3\n\t"
-        "addl %3, %2\n\t"
-        "xorl %2, %1\n\t"
-        "roll $7, %1"
-        : "+r"(a), "+r"(b), "+r"(c), "+r"(d));
+    a += b, d = std::rotl(d ^ a, 16);
+    c += d, b = std::rotl(b ^ c, 12);
+    a += b, d = std::rotl(d ^ a, 8);
+    c += d, b = std::rotl(b ^ c, 7);
 }
 
 inline void column_round_scalar(uint32_t x[16]) {

@@ -44,13 +44,11 @@ struct wipe_on_exit {
 // wipes the stack that call used. The depths, as the stack-depth test
 // measures them on x86-64 (g++ 12 and clang 14, the library optimised as the
 // build always makes it, plain or with Debian's hardening flags): at most
-// 508 bytes with one block at a time (a get that reseeds); with g++, 672
-// for a 4 KiB get through the AVX-512 path, which keeps its state in
-// registers, and 1,184 for init, which also proves that path; the AVX2 path,
-// which keeps half of its two sets of eight blocks in stack slots, about
-// 1,320 on its own. clang 14 keeps the AVX-512 state in stack slots in the
-// step that also computes the block after the whole ones: 2,472 for a 4 KiB
-// get and 2,824 for init. Built
+// 508 bytes with one block at a time (a get that reseeds); 896 for a 4 KiB
+// get through the AVX-512 path, which keeps its state in registers, and
+// 1,248 for init, which also proves that path; the AVX2 path, which keeps
+// half of its two sets of eight blocks in stack slots, about 1,320 on its
+// own. Built
 // with g++ 12 and run under qemu-user, the one-block work goes at most 448
 // bytes deep on aarch64 and 1,008 on s390x, whose every frame holds a
 // 160-byte register save area (both counting the C library's frames of a
