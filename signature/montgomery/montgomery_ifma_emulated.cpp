@@ -1,7 +1,10 @@
 // The radix-2^52 digit loop on a scalar model of the IFMA lane operations, for checking
-// the algorithm on any CPU, and the conversions between 64-bit limbs and 52-bit digits.
-#include "montgomery_ifma.h"
+// the algorithm on any CPU, and its installation as the engine's ifma_emulated kernel.
+#include "montgomery_ifma_emulated.h"
+
+#include "montgomery_dispatch.h"
 #include "montgomery_ifma_scalar_ops.h"
+#include "montgomery_kernels.h"
 
 void montgomery_mul_ifma_emulated(u64 *r, const u64 *a, const u64 *b, const montgomery_ctx *c) {
     amm<scalar_ops>(r, a, b, c);
@@ -11,34 +14,21 @@ void montgomery_sqr_ifma_emulated(u64 *r, const u64 *a, const montgomery_ctx *c)
     ams<scalar_ops>(r, a, c);
 }
 
-// Digit j is bits 52 j .. 52 j + 51 of the value; it spans one or two limbs.
-void montgomery_to_digits(u64 *digits, const u64 *limbs, const montgomery_ctx *c) {
-    const int padded = (c->digits + 7) / 8 * 8;
-    for (int j = 0; j < padded; j++) {
-        const int bit = 52 * j, k = bit / 64, shift = bit % 64;
-        u64 d = 0;
-        if (k < c->n) {
-            d = limbs[k] >> shift;
-            if (shift > 12 && k + 1 < c->n) {
-                d |= limbs[k + 1] << (64 - shift);
-            }
-        }
-        digits[j] = d & digit_mask;
-    }
-}
+namespace {
 
-// The value must fit n limbs.
-void montgomery_from_digits(u64 *limbs, const u64 *digits, const montgomery_ctx *c) {
-    for (int k = 0; k < c->n; k++) {
-        limbs[k] = 0;
-    }
-    for (int j = 0; j < c->digits; j++) {
-        const int bit = 52 * j, k = bit / 64, shift = bit % 64;
-        if (k < c->n) {
-            limbs[k] |= digits[j] << shift;
-            if (shift > 12 && k + 1 < c->n) {
-                limbs[k + 1] |= digits[j] >> (64 - shift);
-            }
-        }
-    }
-}
+// The model's products, and the engine's scalar table read with masks, where the real
+// kernel selects on zmm registers.
+constexpr montgomery_digit_kernels emulated_kernels = {
+    montgomery_mul_ifma_emulated, montgomery_sqr_ifma_emulated, montgomery_select_masked};
+
+// Installed when the program starts, before main: the model's library is an object
+// library, so this unit is linked into every test, benchmark and fuzz target that names
+// it, and their montgomery_force_kernel(ifma_emulated) works from their first line on.
+// The record is constant-initialised and the engine's pointer to it zero-initialised, so
+// the order of static initialisation between units does not matter.
+[[maybe_unused]] const bool installed = [] {
+    montgomery_install_lane_model(&emulated_kernels);
+    return true;
+}();
+
+}  // namespace
