@@ -32,8 +32,8 @@ void montgomery_sqr_adx(std::uint64_t *r, const std::uint64_t *a, const montgome
 // entry and keeping the right one with masks, so that no address or branch depends on
 // index (montgomery_pow.cpp). The limb exponentiation reads its table with it, and so does
 // the digit exponentiation on the scalar model of the IFMA lanes.
-void montgomery_select_masked(std::uint64_t *r, const std::uint64_t *table, int entries,
-                              int width, std::uint64_t index);
+void montgomery_select_masked(std::uint64_t *r, const std::uint64_t *table, int entries, int width,
+                              std::uint64_t index);
 
 // The exponentiation's window width in bits for an exponent of that many 32-bit words:
 // it reads the exponent in windows of this many bits from bit 0 up, the top one holding

@@ -36,8 +36,7 @@ inline void montgomery_limb_mul(std::uint64_t *r, const std::uint64_t *a, const 
     }
 }
 
-inline void montgomery_limb_sqr(std::uint64_t *r, const std::uint64_t *a,
-                                const montgomery_ctx *c) {
+inline void montgomery_limb_sqr(std::uint64_t *r, const std::uint64_t *a, const montgomery_ctx *c) {
     if (c->limb_kernel == montgomery_kernel::adx) {
         montgomery_sqr_adx(r, a, c);
     } else {

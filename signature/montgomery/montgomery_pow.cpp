@@ -101,8 +101,8 @@ struct limb_kernels {
 // (by one for a zero window), and the table is read whole for every window. Nothing but
 // the word count steers a branch or an address.
 template <typename K>
-void pow_window(u64 *acc, const u64 *x, const u64 *one, const bignum *e,
-                const montgomery_ctx *c, int width, const K *k) {
+void pow_window(u64 *acc, const u64 *x, const u64 *one, const bignum *e, const montgomery_ctx *c,
+                int width, const K *k) {
     u64 table[max_table * max_width];  // entry i = x^i, `width` words each
     u64 entry[max_width];
     const std::size_t bytes = sizeof(u64) * static_cast<std::size_t>(width);
