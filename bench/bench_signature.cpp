@@ -39,7 +39,7 @@
 #include <string>
 #include <vector>
 
-#include "../signature/montgomery.h"
+#include "../signature/montgomery/montgomery.h"
 #include "../signature/rsa.h"
 #include "../signature/small_primes.h"
 #include "../signature/tests/driver_source.h"

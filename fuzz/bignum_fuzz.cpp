@@ -16,6 +16,7 @@
 #include "bignum.h"
 #include "montgomery.h"
 #include "montgomery_ifma.h"
+#include "montgomery_ifma_emulated.h"
 #include "montgomery_kernels.h"
 #include "rsa.h"
 #include "support.h"

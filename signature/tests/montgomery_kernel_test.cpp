@@ -30,6 +30,7 @@
 
 #include "montgomery.h"
 #include "montgomery_ifma.h"
+#include "montgomery_ifma_emulated.h"
 #include "montgomery_ifma_scalar_ops.h"
 #include "montgomery_kernels.h"
 #include "planted_carry_fault.h"

@@ -28,7 +28,8 @@ enum class montgomery_kernel {
     portable,       // column-wise product scanning in C++, on every CPU
     adx,            // x86-64 rows of mulx/adcx/adox (BMI2 and ADX), limb counts divisible by 4
     ifma,           // AVX-512 IFMA in radix 2^52, 1024- and 2048-bit sizes (16 and 32 limbs)
-    ifma_emulated,  // the same digit loop on a scalar model of the vector lanes
+    ifma_emulated,  // the same digit loop on a scalar model of the vector lanes, only in
+                    // the tests, benchmarks and fuzz target (montgomery_ifma_emulated.h)
 };
 
 // What the operations modulo one odd modulus m of n limbs share. Filled by
@@ -73,7 +74,8 @@ void montgomery_pow_mod(bignum *result, const bignum *base, const bignum *expone
                         const bignum *modulus);
 void montgomery_square_mod(bignum *x, const bignum *modulus);
 
-// 1 if this CPU runs the kernel (automatic, portable and ifma_emulated always run).
+// 1 if this CPU runs the kernel: automatic and portable always run, ifma_emulated wherever
+// the scalar model of the IFMA lanes is linked in (tests, benchmarks, fuzz target).
 int montgomery_kernel_runs(montgomery_kernel k);
 
 // Test and benchmark hook: contexts initialised from now on use kernel k where the

@@ -11,12 +11,14 @@
 // The digit loop is written once over a policy of lane operations: the real ones with
 // vpmadd52luq/vpmadd52huq on ymm registers for 20 digits and zmm registers for 40
 // (montgomery_ifma.cpp, run only where montgomery_cpu_has_ifma), and a scalar model of
-// the same lane semantics on eight lanes (montgomery_ifma_emulated.cpp, runs anywhere),
-// which the tests use to check the algorithm on CPUs without IFMA.
+// the same lane semantics on eight lanes (montgomery_ifma_emulated.h, runs anywhere),
+// which only the tests, benchmarks and fuzz target build, to check the algorithm on CPUs
+// without IFMA.
 #pragma once
 
 #include <cstdint>
 
+#include "cpu_features.h"
 #include "montgomery.h"
 
 constexpr int montgomery_ifma_lanes = 8;
@@ -24,19 +26,11 @@ constexpr int montgomery_ifma_lanes = 8;
 // Digits for a modulus of n limbs, or 0 if the IFMA kernel does not handle that size.
 int montgomery_ifma_digits(int n);
 
-// 1 if CPUID leaf 7 reports AVX512F, AVX512_IFMA and AVX512VL and XGETBV shows that the
-// OS saves the opmask and zmm state (XCR0 bits 1, 2, 5, 6 and 7).
-int montgomery_cpu_has_ifma();
-
 // r = a b R^-1 (mod m), almost reduced, for a, b < 2m; r may be a or b. The real kernels
 // need montgomery_cpu_has_ifma.
 void montgomery_mul_ifma(std::uint64_t *r, const std::uint64_t *a, const std::uint64_t *b,
                          const montgomery_ctx *c);
 void montgomery_sqr_ifma(std::uint64_t *r, const std::uint64_t *a, const montgomery_ctx *c);
-void montgomery_mul_ifma_emulated(std::uint64_t *r, const std::uint64_t *a, const std::uint64_t *b,
-                                  const montgomery_ctx *c);
-void montgomery_sqr_ifma_emulated(std::uint64_t *r, const std::uint64_t *a,
-                                  const montgomery_ctx *c);
 
 // r = entry `index` of a table of `entries` entries of `width` words each (width 24 or
 // 40: the padded digits of the two sizes), reading every entry and keeping the right one
@@ -45,7 +39,8 @@ void montgomery_sqr_ifma_emulated(std::uint64_t *r, const std::uint64_t *a,
 void montgomery_select_ifma(std::uint64_t *r, const std::uint64_t *table, int entries, int width,
                             std::uint64_t index);
 
-// Conversions between n 64-bit limbs and the digits of c (the padding lanes zero).
+// Conversions between n 64-bit limbs and the digits of c (the padding lanes zero), in
+// montgomery_digits.cpp.
 void montgomery_to_digits(std::uint64_t *digits, const std::uint64_t *limbs,
                           const montgomery_ctx *c);
 void montgomery_from_digits(std::uint64_t *limbs, const std::uint64_t *digits,

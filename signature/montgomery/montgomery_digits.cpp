@@ -1,15 +1,14 @@
-// The radix-2^52 digit loop on a scalar model of the IFMA lane operations, for checking
-// the algorithm on any CPU, and the conversions between 64-bit limbs and 52-bit digits.
+// The conversions between 64-bit limbs and the radix-2^52 digits of the IFMA kernels,
+// which the context (the modulus and R^2 in digits) and the digit exponentiation use.
 #include "montgomery_ifma.h"
-#include "montgomery_ifma_scalar_ops.h"
 
-void montgomery_mul_ifma_emulated(u64 *r, const u64 *a, const u64 *b, const montgomery_ctx *c) {
-    amm<scalar_ops>(r, a, b, c);
-}
+namespace {
 
-void montgomery_sqr_ifma_emulated(u64 *r, const u64 *a, const montgomery_ctx *c) {
-    ams<scalar_ops>(r, a, c);
-}
+using u64 = std::uint64_t;
+
+constexpr u64 digit_mask = (u64{1} << 52) - 1;
+
+}  // namespace
 
 // Digit j is bits 52 j .. 52 j + 51 of the value; it spans one or two limbs.
 void montgomery_to_digits(u64 *digits, const u64 *limbs, const montgomery_ctx *c) {

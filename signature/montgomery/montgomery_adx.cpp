@@ -8,7 +8,6 @@
 #include "montgomery_kernels.h"
 
 #if defined(__x86_64__)
-#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
@@ -17,21 +16,6 @@ namespace {
 using u64 = std::uint64_t;
 
 }  // namespace
-
-// CPUID leaf 7, EBX bits 8 (BMI2) and 19 (ADX). CPUID is slow (in a virtual machine it
-// traps to the hypervisor), so it is asked once; the answer is a constant of the machine.
-int montgomery_cpu_has_adx() {
-#if defined(__x86_64__)
-    static const int present = [] {
-        unsigned a = 0, b = 0, c = 0, d = 0;
-        return __get_cpuid_count(7, 0, &a, &b, &c, &d) != 0 && (b >> 8 & 1) != 0 &&
-               (b >> 19 & 1) != 0;
-    }();
-    return present;
-#else
-    return 0;
-#endif
-}
 
 #if defined(__x86_64__)
 

@@ -1,14 +1,12 @@
 // The IFMA kernel: the radix-2^52 digit loop on ymm and zmm registers with vpmadd52luq
-// and vpmadd52huq, the exponentiation's table read with compare masks, and the run-time
-// check for the instructions and the OS's zmm support. Everything between the target
-// pragmas is compiled for AVX-512F, AVX-512VL and AVX-512 IFMA, and is run only after
-// montgomery_cpu_has_ifma.
+// and vpmadd52huq, and the exponentiation's table read with compare masks. Everything
+// between the target pragmas is compiled for AVX-512F, AVX-512VL and AVX-512 IFMA, and is
+// run only after montgomery_cpu_has_ifma (cpu_features.h).
 #include "montgomery_ifma.h"
 
 #include <cstddef>
 
 #if defined(__x86_64__)
-#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
@@ -17,37 +15,6 @@ int montgomery_ifma_digits(int n) {
 }
 
 #if defined(__x86_64__)
-
-namespace {
-
-// XCR0, read with XGETBV (needs CPUID.1:ECX.OSXSAVE).
-std::uint64_t xcr0() {
-    std::uint32_t lo = 0, hi = 0;
-    asm volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
-    return static_cast<std::uint64_t>(hi) << 32 | lo;
-}
-
-}  // namespace
-
-int montgomery_cpu_has_ifma() {
-    static const int present = [] {
-        unsigned a = 0, b = 0, c = 0, d = 0;
-        if (__get_cpuid(1, &a, &b, &c, &d) == 0 || (c >> 27 & 1) == 0) {
-            return 0;  // no OSXSAVE: XGETBV is not available
-        }
-        // SSE, AVX, opmask, upper halves of zmm0-15, zmm16-31.
-        constexpr std::uint64_t zmm_state = 1u << 1 | 1u << 2 | 1u << 5 | 1u << 6 | 1u << 7;
-        if ((xcr0() & zmm_state) != zmm_state) {
-            return 0;
-        }
-        if (__get_cpuid_count(7, 0, &a, &b, &c, &d) == 0) {
-            return 0;
-        }
-        // F, IFMA, VL
-        return static_cast<int>((b >> 16 & 1) != 0 && (b >> 21 & 1) != 0 && (b >> 31 & 1) != 0);
-    }();
-    return present;
-}
 
 #if defined(__clang__)
 #pragma clang attribute push(__attribute__((target("avx512f,avx512vl,avx512ifma"))), \
@@ -125,10 +92,6 @@ void montgomery_select_ifma(std::uint64_t *r, const std::uint64_t *table, int en
 #endif
 
 #else
-
-int montgomery_cpu_has_ifma() {
-    return 0;
-}
 
 void montgomery_mul_ifma(std::uint64_t *, const std::uint64_t *, const std::uint64_t *,
                          const montgomery_ctx *) {}
