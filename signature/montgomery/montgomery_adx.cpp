@@ -215,6 +215,46 @@ void cross_products32(u64 *t, const u64 *a) {
                  : "rdx", "cc", "memory");
 }
 
+// The reduction's n rows of 16 or 32 limbs in one loop: row i adds q m at limb i, where
+// q = t[i] m0inv makes limb i zero, and keeps its carry limb in limb i. The next row's q
+// comes from limb i + 1 as this row leaves it in a register (mov leaves the flags alone;
+// the imul, which does not, waits until the row's carry chains have ended), so the path
+// from one q to the next has no store and reload in it.
+#define ADX_REDC_ROW(limbs0_1, limbs_rest)  \
+    "1:\n\t"                                \
+    "mov %[q], %%rdx\n\t"                   \
+    "xor %k[h0], %k[h0]\n\t"                \
+    "xor %k[h1], %k[h1]\n\t" limbs0_1        \
+    "mov %[l1], %[q]\n\t" limbs_rest ADX_END \
+    "mov %[h1], (%[rp])\n\t"                \
+    "imul %[inv], %[q]\n\t"                 \
+    "lea 8(%[rp]), %[rp]\n\t"               \
+    "dec %k[rows]\n\t"                      \
+    "jnz 1b\n\t"
+
+void reduce16_rows(u64 *t, const u64 *m, u64 m0inv) {
+    u64 q = t[0] * m0inv, h0, h1, l0, l1;
+    int rows = 16;
+    asm volatile(ADX_REDC_ROW(ADX_P0 ADX_P1, ADX_P2 ADX_P3 ADX_P4 ADX_P5 ADX_P6 ADX_P7 ADX_P8
+                                                 ADX_P9 ADX_P10 ADX_P11 ADX_P12 ADX_P13 ADX_P14
+                                                     ADX_P15)
+                 : [rp] "+r"(t), [q] "+r"(q), [rows] "+r"(rows), [h0] "=&r"(h0), [h1] "=&r"(h1),
+                   [l0] "=&r"(l0), [l1] "=&r"(l1)
+                 : [up] "r"(m), [inv] "r"(m0inv)
+                 : "rdx", "cc", "memory");
+}
+
+void reduce32_rows(u64 *t, const u64 *m, u64 m0inv) {
+    u64 q = t[0] * m0inv, h0, h1, l0, l1;
+    int rows = 32;
+    asm volatile(ADX_REDC_ROW(ADX_P0 ADX_P1, ADX_T30)
+                 : [rp] "+r"(t), [q] "+r"(q), [rows] "+r"(rows), [h0] "=&r"(h0), [h1] "=&r"(h1),
+                   [l0] "=&r"(l0), [l1] "=&r"(l1)
+                 : [up] "r"(m), [inv] "r"(m0inv)
+                 : "rdx", "cc", "memory");
+}
+
+#undef ADX_REDC_ROW
 #undef ADX_LIMB
 #undef ADX_FOUR
 #undef ADX_SIXTEEN
@@ -276,14 +316,16 @@ template <int N>
 // limb i of t and keeping its carry there, then the carries added in one pass.
 void reduce_rows(u64 *r, u64 *t, const montgomery_ctx *c) {
     const int n = c->n;
-    for (int i = 0; i < n; i++) {
-        t[i] = addmul_row(t + i, c->m, n, t[i] * c->m0inv);
-    }
     if (n == 16) {
+        reduce16_rows(t, c->m, c->m0inv);
         add_carries_reduce<16>(r, t, c->m, n);
     } else if (n == 32) {
+        reduce32_rows(t, c->m, c->m0inv);
         add_carries_reduce<32>(r, t, c->m, n);
     } else {
+        for (int i = 0; i < n; i++) {
+            t[i] = addmul_row(t + i, c->m, n, t[i] * c->m0inv);
+        }
         add_carries_reduce<0>(r, t, c->m, n);
     }
 }
