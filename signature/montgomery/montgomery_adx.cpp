@@ -11,11 +11,7 @@
 #include <immintrin.h>
 #endif
 
-namespace {
-
 using u64 = std::uint64_t;
-
-}  // namespace
 
 #if defined(__x86_64__)
 
