@@ -156,17 +156,18 @@ __attribute__((target("avx2"))) inline __m256i lane_counters_avx2(int s) {
 
 // 8 * Sets blocks, set s holding blocks 8s..8s+7 one per lane, from the
 // counter block[12]; with Pending, also the pending block on the general
-// registers. The sets do not depend on each other, so the CPU overlaps their
-// quarter rounds instead of waiting on the chain of dependent operations
-// inside each. With two sets, half of the state is in stack slots at any
-// time; the quarter rounds read and write them around each assembly
-// statement, and those loads and stores are off the chain. As in the AVX-512
-// path, the input words are added back from memory after the rounds and the
-// counter vectors are rebuilt from the counter word (lane number added, each
-// lane wrapping on its own).
-template <int Sets, bool Pending, bool Partial = false>
+// registers; with Partial, only the first count blocks are stored. The sets
+// do not depend on each other, so the CPU overlaps their quarter rounds
+// instead of waiting on the chain of dependent operations inside each. With
+// two sets, half of the state is in stack slots at any time; the quarter
+// rounds read and write them around each assembly statement, and those loads
+// and stores are off the chain. As in the AVX-512 path, the input words are
+// added back from memory after the rounds and the counter vectors are
+// rebuilt from the counter word (lane number added, each lane wrapping on
+// its own).
+template <int Sets, bool Pending, bool Partial>
 __attribute__((target("avx2"))) inline void step_avx2(const uint32_t block[16], uint8_t *out,
-                                                      pending_block *p, size_t count = 0) {
+                                                      pending_block *p, size_t count) {
     __m256i xs[Sets][16];
     uint32_t y[16];
     if constexpr (Pending) {
@@ -255,40 +256,15 @@ __attribute__((target("avx2"))) inline void step_avx2(const uint32_t block[16], 
     }
 }
 
-// Steps of 8 * Sets blocks for as long as that many are left, the first one
-// also computing the pending block if there is one; block[12] advances by
-// 8 * Sets per step. Returns the blocks left over.
-template <int Sets>
-__attribute__((target("avx2"))) size_t chacha20_8block_steps_avx2(uint32_t block[16], uint8_t *&out,
-                                                                  size_t nblocks, pending_block *p) {
-    for (; nblocks >= 8 * Sets; nblocks -= 8 * Sets, out += 8 * 64 * Sets, block[12] += 8 * Sets) {
-        if (p->words != nullptr) {
-            step_avx2<Sets, true>(block, out, p);
-        } else {
-            step_avx2<Sets, false>(block, out, p);
-        }
+// The AVX2 path's steps, as the step drivers below take them.
+struct avx2_steps {
+    static constexpr size_t lanes = 8;
+    template <int Sets, bool Pending, bool Partial>
+    __attribute__((target("avx2"))) static void run(const uint32_t block[16], uint8_t *out,
+                                                    pending_block *p, size_t count) {
+        step_avx2<Sets, Pending, Partial>(block, out, p, count);
     }
-    return nblocks;
-}
-
-// The blocks left after the full steps, two to seven: one more step of
-// eight lanes that stores only those. One block at a time through the
-// portable path costs about half as much as a whole step of eight, so from
-// two blocks on the step is cheaper. Returns the blocks left over.
-__attribute__((target("avx2"))) size_t partial_step_avx2(uint32_t block[16], uint8_t *&out,
-                                                         size_t nblocks, pending_block *p) {
-    if (nblocks < 2 || nblocks >= 8) {
-        return nblocks;
-    }
-    if (p->words != nullptr) {
-        step_avx2<1, true, true>(block, out, p, nblocks);
-    } else {
-        step_avx2<1, false, true>(block, out, p, nblocks);
-    }
-    out += 64 * nblocks;
-    block[12] += static_cast<uint32_t>(nblocks);
-    return 0;
-}
+};
 
 // GCC 12's AVX-512 intrinsics pass an intentionally undefined operand that
 // -Wuninitialized reports (a known false positive).
@@ -387,7 +363,8 @@ __attribute__((target("avx512f"))) inline void store_16blocks_avx512(const __m51
 
 // 16 * Sets blocks, set s holding blocks 16s..16s+15 one per lane, from the
 // counter block[12]; with Pending, also the pending block on the general
-// registers. Each set's state lives in sixteen vector registers: the rounds'
+// registers; with Partial, only the first count blocks are stored. Each
+// set's state lives in sixteen vector registers: the rounds'
 // rotations are single instructions (vprold) and need no temporary, so two
 // sets fill the 32 registers exactly. The sets do not depend on each other,
 // so the CPU overlaps their rounds: with one set it often waits on the chain
@@ -396,9 +373,9 @@ __attribute__((target("avx512f"))) inline void store_16blocks_avx512(const __m51
 // and the counter vectors are rebuilt from the counter word (lane number
 // added, each lane wrapping on its own), rather than kept in registers
 // through the rounds, where they would make the compiler spill.
-template <int Sets, bool Pending, bool Partial = false>
+template <int Sets, bool Pending, bool Partial>
 __attribute__((target("avx512f"))) inline void step_avx512(const uint32_t block[16], uint8_t *out,
-                                                           pending_block *p, size_t count = 0) {
+                                                           pending_block *p, size_t count) {
     __m512i x[Sets][16];
     uint32_t y[16];
     if constexpr (Pending) {
@@ -447,41 +424,15 @@ __attribute__((target("avx512f"))) inline void step_avx512(const uint32_t block[
     }
 }
 
-// Steps of 16 * Sets blocks for as long as that many are left, the first one
-// also computing the pending block if there is one; block[12] advances by
-// 16 * Sets per step. Returns the blocks left over.
-template <int Sets>
-__attribute__((target("avx512f"))) size_t chacha20_block_steps_avx512(uint32_t block[16],
-                                                                      uint8_t *&out,
-                                                                      size_t nblocks,
-                                                                      pending_block *p) {
-    for (; nblocks >= 16 * Sets;
-         nblocks -= 16 * Sets, out += 16 * 64 * Sets, block[12] += 16 * Sets) {
-        if (p->words != nullptr) {
-            step_avx512<Sets, true>(block, out, p);
-        } else {
-            step_avx512<Sets, false>(block, out, p);
-        }
+// The AVX-512 path's steps, as the step drivers below take them.
+struct avx512_steps {
+    static constexpr size_t lanes = 16;
+    template <int Sets, bool Pending, bool Partial>
+    __attribute__((target("avx512f"))) static void run(const uint32_t block[16], uint8_t *out,
+                                                       pending_block *p, size_t count) {
+        step_avx512<Sets, Pending, Partial>(block, out, p, count);
     }
-    return nblocks;
-}
-
-// The blocks left after the full steps, two to fifteen: one more step of
-// sixteen lanes that stores only those. Returns the blocks left over.
-__attribute__((target("avx512f"))) size_t partial_step_avx512(uint32_t block[16], uint8_t *&out,
-                                                              size_t nblocks, pending_block *p) {
-    if (nblocks < 2 || nblocks >= 16) {
-        return nblocks;
-    }
-    if (p->words != nullptr) {
-        step_avx512<1, true, true>(block, out, p, nblocks);
-    } else {
-        step_avx512<1, false, true>(block, out, p, nblocks);
-    }
-    out += 64 * nblocks;
-    block[12] += static_cast<uint32_t>(nblocks);
-    return 0;
-}
+};
 
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
@@ -489,6 +440,42 @@ __attribute__((target("avx512f"))) size_t partial_step_avx512(uint32_t block[16]
 
 #undef QR_AVX512
 #undef VECTOR_DOUBLE_ROUND
+
+// Steps of Path::lanes * Sets blocks for as long as that many are left, the
+// first one also computing the pending block if there is one; block[12]
+// advances by the step's blocks each time. Returns the blocks left over.
+template <typename Path, int Sets>
+size_t full_steps(uint32_t block[16], uint8_t *&out, size_t nblocks, pending_block *p) {
+    constexpr size_t step = Path::lanes * Sets;
+    for (; nblocks >= step; nblocks -= step, out += 64 * step, block[12] += step) {
+        if (p->words != nullptr) {
+            Path::template run<Sets, true, false>(block, out, p, step);
+        } else {
+            Path::template run<Sets, false, false>(block, out, p, step);
+        }
+    }
+    return nblocks;
+}
+
+// The blocks left after the full steps, from two up to one fewer than a
+// step's lanes: one more step that stores only those. One block at a time
+// through the portable path costs about half as much as a whole step of
+// eight AVX2 lanes, so from two blocks on the step is cheaper. Returns the
+// blocks left over.
+template <typename Path>
+size_t partial_step(uint32_t block[16], uint8_t *&out, size_t nblocks, pending_block *p) {
+    if (nblocks < 2 || nblocks >= Path::lanes) {
+        return nblocks;
+    }
+    if (p->words != nullptr) {
+        Path::template run<1, true, true>(block, out, p, nblocks);
+    } else {
+        Path::template run<1, false, true>(block, out, p, nblocks);
+    }
+    out += 64 * nblocks;
+    block[12] += static_cast<uint32_t>(nblocks);
+    return 0;
+}
 
 // A call for fewer than eight whole blocks (a get shorter than
 // wide_request_bytes, which wipes only the stack that one block at a time
@@ -499,9 +486,9 @@ __attribute__((target("avx2"))) void chacha20_blocks_avx2(uint32_t block[16], ui
                                                           size_t nblocks, uint32_t *next) {
     pending_block pending = {next, block[12] + static_cast<uint32_t>(nblocks)};
     if (nblocks >= first_vector_blocks) {
-        nblocks = chacha20_8block_steps_avx2<2>(block, out, nblocks, &pending);
-        nblocks = chacha20_8block_steps_avx2<1>(block, out, nblocks, &pending);
-        nblocks = partial_step_avx2(block, out, nblocks, &pending);
+        nblocks = full_steps<avx2_steps, 2>(block, out, nblocks, &pending);
+        nblocks = full_steps<avx2_steps, 1>(block, out, nblocks, &pending);
+        nblocks = partial_step<avx2_steps>(block, out, nblocks, &pending);
     }
     finish_blocks(block, out, nblocks, next, &pending);
 }
@@ -510,9 +497,9 @@ __attribute__((target("avx512f"))) void chacha20_blocks_avx512(uint32_t block[16
                                                                size_t nblocks, uint32_t *next) {
     pending_block pending = {next, block[12] + static_cast<uint32_t>(nblocks)};
     if (nblocks >= first_vector_blocks) {
-        nblocks = chacha20_block_steps_avx512<2>(block, out, nblocks, &pending);
-        nblocks = chacha20_block_steps_avx512<1>(block, out, nblocks, &pending);
-        nblocks = partial_step_avx512(block, out, nblocks, &pending);
+        nblocks = full_steps<avx512_steps, 2>(block, out, nblocks, &pending);
+        nblocks = full_steps<avx512_steps, 1>(block, out, nblocks, &pending);
+        nblocks = partial_step<avx512_steps>(block, out, nblocks, &pending);
     }
     finish_blocks(block, out, nblocks, next, &pending);
 }
