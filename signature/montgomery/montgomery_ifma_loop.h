@@ -4,6 +4,7 @@
 //
 // A policy Ops provides a vector type Ops::V of Ops::lanes 64-bit lanes (8 or 4) and:
 //   zero(), load(p), store(p, v), bcast(x)   the usual moves
+//   add(a, b)            each lane: a + b                                   (vpaddq)
 //   madd_lo(acc, a, b)   each lane: acc + low 52 bits of a[51:0] b[51:0]   (vpmadd52luq)
 //   madd_hi(acc, a, b)   each lane: acc + bits 52..103 of a[51:0] b[51:0]  (vpmadd52huq)
 //   madd_lo_mask(acc, k, a, b), madd_hi_mask(acc, k, a, b)
@@ -97,6 +98,11 @@ inline std::uint64_t diagonal(const std::uint64_t *a, int p) {
 // dropped digit) and the low half of a[0] b[i + 1]. The vectors never need the carry
 // either: their lowest lane is dropped a step later, so the last carry alone is added to
 // the result's lowest digit.
+//
+// Each step's products are gathered in fresh vectors, the low halves in one and the high
+// halves in another, and each is added to acc in one addition: acc's own chain from one
+// step to the next is then an addition, the shift and an addition, not four dependent
+// multiply-adds (a quarter faster at 20 digits).
 template <typename Ops, int D>
 [[gnu::always_inline]] inline void amm_digits(std::uint64_t *r, const std::uint64_t *a,
                                               const std::uint64_t *b, const std::uint64_t *m,
@@ -118,20 +124,27 @@ template <typename Ops, int D>
     for (int i = 0; i < D; i++) {
         const std::uint64_t lane1 = Ops::lane1(acc[0]);
         const V bi = Ops::bcast(b[i]);
+        V lo[nv], hi[nv];
 #pragma GCC unroll 8
         for (int v = 0; v < nv; v++) {
-            acc[v] = Ops::madd_lo(acc[v], x[v], bi);
+            lo[v] = Ops::madd_lo(Ops::zero(), x[v], bi);
+            hi[v] = Ops::madd_hi(Ops::zero(), x[v], bi);
         }
         const std::uint64_t y = (t0 * k0) & digit_mask;
         const V yv = Ops::bcast(y);
 #pragma GCC unroll 8
         for (int v = 0; v < nv; v++) {
-            acc[v] = Ops::madd_lo(acc[v], mv[v], yv);
+            lo[v] = Ops::madd_lo(lo[v], mv[v], yv);
+            hi[v] = Ops::madd_hi(hi[v], mv[v], yv);
         }
         carry = carry_out<Ops>(t0);
         if (i + 1 < D) {
             t0 = lane1 + lo52(a1, b[i]) + hi52(a0, b[i]) + lo52(m1, y) + hi52(m0, y) + carry +
                  lo52(a0, b[i + 1]);
+        }
+#pragma GCC unroll 8
+        for (int v = 0; v < nv; v++) {
+            acc[v] = Ops::add(acc[v], lo[v]);
         }
 #pragma GCC unroll 8
         for (int v = 0; v + 1 < nv; v++) {
@@ -140,8 +153,7 @@ template <typename Ops, int D>
         acc[nv - 1] = Ops::align1(acc[nv - 1], Ops::zero());
 #pragma GCC unroll 8
         for (int v = 0; v < nv; v++) {
-            acc[v] = Ops::madd_hi(acc[v], x[v], bi);
-            acc[v] = Ops::madd_hi(acc[v], mv[v], yv);
+            acc[v] = Ops::add(acc[v], hi[v]);
         }
     }
     std::uint64_t lanes[L * nv];

@@ -43,6 +43,12 @@ struct scalar_ops {
         }
         return v;
     }
+    static V add(V a, const V &b) {
+        for (int k = 0; k < 8; k++) {
+            a.lane[k] += b.lane[k];
+        }
+        return a;
+    }
     static V madd_lo(V acc, const V &a, const V &b) {
         for (int k = 0; k < 8; k++) {
             const u128 p = static_cast<u128>(a.lane[k] & digit_mask) * (b.lane[k] & digit_mask);

@@ -30,6 +30,9 @@ struct zmm_ops {
     static V bcast(std::uint64_t x) {
         return _mm512_set1_epi64(static_cast<long long>(x));
     }
+    static V add(V a, V b) {
+        return _mm512_add_epi64(a, b);
+    }
     static V madd_lo(V acc, V a, V b) {
         return _mm512_madd52lo_epu64(acc, a, b);
     }
@@ -71,6 +74,9 @@ struct ymm_ops {
     }
     static V bcast(std::uint64_t x) {
         return _mm256_set1_epi64x(static_cast<long long>(x));
+    }
+    static V add(V a, V b) {
+        return _mm256_add_epi64(a, b);
     }
     static V madd_lo(V acc, V a, V b) {
         return _mm256_madd52lo_epu64(acc, a, b);
