@@ -78,6 +78,24 @@ inline std::uint64_t diagonal(const std::uint64_t *a, int p) {
                       : static_cast<std::uint64_t>(sq >> 52);
 }
 
+// Runs f(0) .. f(N - 1), as straight code when unrolled is set: the kernels unroll the
+// loops of their 20-digit size, where the digit steps are short enough that the loop's
+// own branches (which vector rows a step still touches) cost a few percent; at 40 digits
+// the straight code is too long to pay.
+template <int N, bool unrolled, typename F>
+[[gnu::always_inline]] inline void for_each_index(F f) {
+    if constexpr (unrolled) {
+#pragma GCC unroll 40
+        for (int i = 0; i < N; i++) {
+            f(i);
+        }
+    } else {
+        for (int i = 0; i < N; i++) {
+            f(i);
+        }
+    }
+}
+
 // r = a b 2^(-52 D) (mod m), below 2m for a, b < 2m and 4m < 2^(52 D), in normalised
 // digits. a, b, m: D digits below 2^52 zero-padded to whole vectors of eight; k0 =
 // -m^-1 mod 2^52. The digits of r past the last whole vector of the policy's width, up to
@@ -121,7 +139,7 @@ template <typename Ops, int D>
     const std::uint64_t a0 = a[0], a1 = a[1], m0 = m[0], m1 = m[1];
     std::uint64_t t0 = lo52(a0, b[0]);
     std::uint64_t carry = 0;
-    for (int i = 0; i < D; i++) {
+    for_each_index<D, (D <= 20)>([&](int i) __attribute__((always_inline)) {
         const std::uint64_t lane1 = Ops::lane1(acc[0]);
         const V bi = Ops::bcast(b[i]);
         V lo[nv], hi[nv];
@@ -155,16 +173,16 @@ template <typename Ops, int D>
         for (int v = 0; v < nv; v++) {
             acc[v] = Ops::add(acc[v], hi[v]);
         }
-    }
+    });
     std::uint64_t lanes[L * nv];
     for (int v = 0; v < nv; v++) {
         Ops::store(lanes + L * v, acc[v]);
     }
-    for (int j = 0; j < L * nv; j++) {
+    for_each_index<L * nv, (D <= 20)>([&](int j) __attribute__((always_inline)) {
         const std::uint64_t s = lanes[j] + carry;
         r[j] = s & digit_mask;
         carry = s >> 52;
-    }
+    });
     clear_padding<L, D>(r);
 }
 
@@ -199,7 +217,7 @@ template <typename Ops, int D>
     const std::uint64_t m0 = m[0], m1 = m[1];
     std::uint64_t t0 = diagonal(a, 0);
     std::uint64_t carry = 0;
-    for (int i = 0; i < D; i++) {
+    for_each_index<D, (D <= 20)>([&](int i) __attribute__((always_inline)) {
         const std::uint64_t lane1 = Ops::lane1(acc[0]);
         const std::uint64_t y = (t0 * k0) & digit_mask;
         const V yv = Ops::bcast(y);
@@ -230,19 +248,19 @@ template <typename Ops, int D>
             }
             acc[v] = Ops::madd_hi(acc[v], mv[v], yv);
         }
-    }
+    });
     std::uint64_t lanes[L * nv], doubled[L * nv];
 #pragma GCC unroll 8
     for (int v = 0; v < nv; v++) {
         Ops::store(lanes + L * v, acc[v]);
         Ops::store(doubled + L * v, cross[v]);
     }
-    for (int j = 0; j < L * nv; j++) {
+    for_each_index<L * nv, (D <= 20)>([&](int j) __attribute__((always_inline)) {
         const std::uint64_t s =
             lanes[j] + 2 * doubled[j] + (j < D ? diagonal(a, D + j) : 0) + carry;
         r[j] = s & digit_mask;
         carry = s >> 52;
-    }
+    });
     clear_padding<L, D>(r);
 }
 
