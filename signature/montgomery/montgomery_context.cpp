@@ -4,6 +4,8 @@
 #include "montgomery.h"
 
 #include <bit>
+#include <cstddef>
+#include <cstring>
 
 #include "montgomery_dispatch.h"
 #include "montgomery_ifma.h"
@@ -50,13 +52,20 @@ void power_of_two(u64 *x, int k, int bits, const montgomery_ctx *c) {
 
 // The radix-2^52 part of the context: m in digits, -m^-1 mod 2^52, and
 // 2^(104 digits) mod m, which is R 2^(104 digits - 64 n) mod m, a product of R^2 mod m
-// and a power of two in Montgomery form.
-void setup_digits(montgomery_ctx *c, int bits) {
+// and the power of two 2^(104 digits - 64 n) mod m. For both sizes that power is
+// 2^(66 n) = R 2^(2n), which the computation of R^2 passed through (r2n); any other size
+// would double up to it.
+void setup_digits(montgomery_ctx *c, int bits, const u64 *r2n) {
     c->digits = montgomery_ifma_digits(c->n);
     c->k0 = c->m0inv & ((u64{1} << 52) - 1);
     montgomery_to_digits(c->md, c->m, c);
     u64 t[max_limbs];
-    power_of_two(t, 104 * c->digits - 64 * c->n, bits, c);
+    const int k = 104 * c->digits - 64 * c->n;
+    if (k == 66 * c->n) {
+        std::memcpy(t, r2n, sizeof(u64) * static_cast<std::size_t>(c->n));
+    } else {
+        power_of_two(t, k, bits, c);
+    }
     montgomery_limb_mul(t, t, c->rr, c);
     montgomery_to_digits(c->rrd, t, c);
 }
@@ -69,7 +78,8 @@ int montgomery_applies(const bignum *modulus) {
 }
 
 // R^2 mod m: double 2^(bits - 1) up to 2^(65 n) mod m = R 2^n mod m, then square six
-// times in Montgomery form, each squaring taking R 2^a to R 2^(2a).
+// times in Montgomery form, each squaring taking R 2^a to R 2^(2a); the first gives
+// R 2^(2n), which the digit kernels' setup uses.
 void montgomery_ctx_init(montgomery_ctx *c, const bignum *modulus) {
     const int n = (modulus->size + 1) / 2;
     c->n = n;
@@ -78,12 +88,16 @@ void montgomery_ctx_init(montgomery_ctx *c, const bignum *modulus) {
     montgomery_choose_kernels(c);
     const int bits = 64 * (n - 1) + std::bit_width(c->m[n - 1]);
     power_of_two(c->rr, 65 * n, bits, c);
+    u64 r2n[max_limbs];
     for (int k = 0; k < 6; k++) {
         montgomery_limb_sqr(c->rr, c->rr, c);
+        if (k == 0) {
+            std::memcpy(r2n, c->rr, sizeof(u64) * static_cast<std::size_t>(n));
+        }
     }
     c->digits = 0;
     if (c->kernel == montgomery_kernel::ifma || c->kernel == montgomery_kernel::ifma_emulated) {
-        setup_digits(c, bits);
+        setup_digits(c, bits, r2n);
     }
 }
 
