@@ -63,21 +63,21 @@ struct scalar_ops {
         }
         return acc;
     }
-    static V madd_lo_mask(const V &acc, unsigned k, const V &a, const V &b) {
-        const V sum = madd_lo(acc, a, b);
-        V v;
+    // The lanes of sum whose bit is set in the mask k (public: it depends on the step
+    // only), the lanes of acc elsewhere: merge-masking.
+    static V merge(const V &acc, unsigned k, V sum) {
         for (int l = 0; l < 8; l++) {
-            v.lane[l] = (k >> l & 1) != 0 ? sum.lane[l] : acc.lane[l];
+            if ((k >> l & 1) == 0) {
+                sum.lane[l] = acc.lane[l];
+            }
         }
-        return v;
+        return sum;
+    }
+    static V madd_lo_mask(const V &acc, unsigned k, const V &a, const V &b) {
+        return merge(acc, k, madd_lo(acc, a, b));
     }
     static V madd_hi_mask(const V &acc, unsigned k, const V &a, const V &b) {
-        const V sum = madd_hi(acc, a, b);
-        V v;
-        for (int l = 0; l < 8; l++) {
-            v.lane[l] = (k >> l & 1) != 0 ? sum.lane[l] : acc.lane[l];
-        }
-        return v;
+        return merge(acc, k, madd_hi(acc, a, b));
     }
     static V align1(const V &lo, const V &hi) {
         V v;
