@@ -42,10 +42,11 @@ struct montgomery_ctx {
     std::uint64_t m[montgomery_max_limbs];
     std::uint64_t rr[montgomery_max_limbs];  // R^2 mod m for R = 2^(64 n)
     // Radix 2^52, set for the ifma kernels only: m and 2^(104 digits) mod m in digits below
-    // 2^52, zero-padded to whole vectors, and -m^-1 mod 2^52.
+    // 2^52, zero-padded to whole vectors, and -m^-1 mod 2^52. md starts a cache line, so
+    // that the kernels' vector loads of it are never split across two.
     std::int32_t digits;  // 20 for 16 limbs, 40 for 32 limbs
     std::uint64_t k0;
-    std::uint64_t md[montgomery_max_digits];
+    alignas(64) std::uint64_t md[montgomery_max_digits];
     std::uint64_t rrd[montgomery_max_digits];
 };
 

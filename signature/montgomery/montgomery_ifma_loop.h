@@ -11,7 +11,8 @@
 //                        the same in the lanes whose bit is set in the mask k; the
 //                        other lanes keep acc (the merge-masking forms)
 //   align1(lo, hi)       lanes lo[1..], hi[0]: one lane down across two vectors (valignq)
-//   lane1(v)             lane 1 (vpextrq)
+//   shift_up<s>(cur, prev)  lanes prev[lanes-s..], cur[..lanes-s-1]: s lanes up (valignq)
+//   lane1(v), lane<l>(v) lane 1, lane l (vpextrq)
 // Lane additions wrap modulo 2^64.
 #pragma once
 
@@ -262,26 +263,6 @@ template <typename Ops, int D>
         carry = s >> 52;
     });
     clear_padding<L, D>(r);
-}
-
-// The kernels for the context's digit count (20 or 40).
-template <typename Ops>
-void amm(std::uint64_t *r, const std::uint64_t *a, const std::uint64_t *b,
-         const montgomery_ctx *c) {
-    if (c->digits == 20) {
-        amm_digits<Ops, 20>(r, a, b, c->md, c->k0);
-    } else {
-        amm_digits<Ops, 40>(r, a, b, c->md, c->k0);
-    }
-}
-
-template <typename Ops>
-void ams(std::uint64_t *r, const std::uint64_t *a, const montgomery_ctx *c) {
-    if (c->digits == 20) {
-        ams_digits<Ops, 20>(r, a, c->md, c->k0);
-    } else {
-        ams_digits<Ops, 40>(r, a, c->md, c->k0);
-    }
 }
 
 }  // namespace

@@ -90,6 +90,18 @@ struct scalar_ops {
     static u64 lane1(const V &v) {
         return v.lane[1];
     }
+    template <int s>
+    static V shift_up(const V &cur, const V &prev) {
+        V v;
+        for (int k = 0; k < 8; k++) {
+            v.lane[k] = k < s ? prev.lane[8 - s + k] : cur.lane[k - s];
+        }
+        return v;
+    }
+    template <int l>
+    static u64 lane(const V &v) {
+        return v.lane[l];
+    }
 };
 
 }  // namespace

@@ -54,6 +54,20 @@ struct zmm_ops {
         return static_cast<std::uint64_t>(
             _mm_extract_epi64(_mm512_maskz_extracti32x4_epi32(0xF, v, 0), 1));
     }
+    template <int s>
+    static V shift_up(V cur, V prev) {
+        if constexpr (s == 0) {
+            return cur;
+        } else {
+            return _mm512_maskz_alignr_epi64(0xFF, cur, prev, 8 - s);
+        }
+    }
+    template <int l>
+    static std::uint64_t lane(V v) {
+        const __m128i pair = _mm512_maskz_extracti32x4_epi32(0xF, v, l / 2);
+        return static_cast<std::uint64_t>(l % 2 == 0 ? _mm_cvtsi128_si64(pair)
+                                                     : _mm_extract_epi64(pair, 1));
+    }
 };
 
 // The same on ymm registers (the AVX-512VL forms). 20 digits fill five of them exactly,
@@ -95,6 +109,20 @@ struct ymm_ops {
     }
     static std::uint64_t lane1(V v) {
         return static_cast<std::uint64_t>(_mm_extract_epi64(_mm256_castsi256_si128(v), 1));
+    }
+    template <int s>
+    static V shift_up(V cur, V prev) {
+        if constexpr (s == 0) {
+            return cur;
+        } else {
+            return _mm256_maskz_alignr_epi64(0xF, cur, prev, 4 - s);
+        }
+    }
+    template <int l>
+    static std::uint64_t lane(V v) {
+        const __m128i pair = l < 2 ? _mm256_castsi256_si128(v) : _mm256_extracti128_si256(v, 1);
+        return static_cast<std::uint64_t>(l % 2 == 0 ? _mm_cvtsi128_si64(pair)
+                                                     : _mm_extract_epi64(pair, 1));
     }
 };
 

@@ -117,8 +117,10 @@ struct limb_kernels {
 template <typename K>
 void pow_window(u64 *acc, const u64 *x, const u64 *one, const bignum *e, const montgomery_ctx *c,
                 int width, const K *k) {
-    u64 table[max_table * max_width];  // entry i = x^i, `width` words each
-    u64 entry[max_width];
+    // entry i = x^i, `width` words each; whole cache lines, so that the vector table read
+    // splits no load across two of them
+    alignas(64) u64 table[max_table * max_width];
+    alignas(64) u64 entry[max_width];
     const std::size_t bytes = sizeof(u64) * static_cast<std::size_t>(width);
     const int w = window_width(e->size);
     const int entries = 1 << w;
@@ -168,8 +170,11 @@ void pow_limbs(u64 *result, const u64 *base, const bignum *e, const montgomery_c
 // gives at most m) and the one full reduction.
 void pow_digits(u64 *result, const u64 *base, const bignum *e, const montgomery_ctx *c,
                 const montgomery_digit_kernels *k) {
-    u64 x[montgomery_max_digits], acc[montgomery_max_digits], one[montgomery_max_digits] = {1},
-        mont_one[montgomery_max_digits];
+    // Whole cache lines, as the table's entries: the kernels load them in vectors.
+    alignas(64) u64 x[montgomery_max_digits];
+    alignas(64) u64 acc[montgomery_max_digits];
+    alignas(64) u64 one[montgomery_max_digits] = {1};
+    alignas(64) u64 mont_one[montgomery_max_digits];
     const int width = (c->digits + 7) / 8 * 8;
     montgomery_to_digits(x, base, c);
     k->mul(x, x, c->rrd, c);           // base R mod m, R = 2^(52 digits)
