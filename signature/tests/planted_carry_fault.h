@@ -44,7 +44,7 @@ void planted_amm(std::uint64_t *r, const std::uint64_t *a, const std::uint64_t *
     carry_dropped_ops<Ops20>::step = 0;
     carry_dropped_ops<Ops40>::step = 0;
     if (c->digits == 20) {
-        amm_digits<carry_dropped_ops<Ops20>, 20>(r, a, b, c->md, c->k0);
+        frame_product<carry_dropped_ops<Ops20>, 20, false>(r, a, b, c->md, c->k0);
     } else {
         amm_digits<carry_dropped_ops<Ops40>, 40>(r, a, b, c->md, c->k0);
     }
@@ -55,7 +55,7 @@ void planted_ams(std::uint64_t *r, const std::uint64_t *a, const montgomery_ctx 
     carry_dropped_ops<Ops20>::step = 0;
     carry_dropped_ops<Ops40>::step = 0;
     if (c->digits == 20) {
-        ams_frame<carry_dropped_ops<Ops20>, 20>(r, a, c->md, c->k0);
+        frame_product<carry_dropped_ops<Ops20>, 20, true>(r, a, a, c->md, c->k0);
     } else {
         ams_digits<carry_dropped_ops<Ops40>, 40>(r, a, c->md, c->k0);
     }
