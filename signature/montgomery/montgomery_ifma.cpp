@@ -25,16 +25,16 @@ int montgomery_ifma_digits(int n) {
 #endif
 
 #include "montgomery_ifma_zmm_ops.h"
-#include "montgomery_ifma_square.h"
+#include "montgomery_ifma_frame.h"
 
 namespace {
 
 // 20 digits on ymm registers in the fixed frame, 40 on zmm in the moving one, each size in
 // a function of its own: compiled into one function, the two sizes' code is allocated
-// registers worse (the 20-digit square measured a sixth slower).
+// registers worse (the first 20-digit square in the fixed frame measured a sixth slower).
 [[gnu::noinline]] void mul20(std::uint64_t *r, const std::uint64_t *a, const std::uint64_t *b,
                              const std::uint64_t *m, std::uint64_t k0) {
-    frame_product<ymm_ops, 20, false>(r, a, b, m, k0);
+    frame_product<ymm_ops, 20>(r, a, b, m, k0);
 }
 
 [[gnu::noinline]] void mul40(std::uint64_t *r, const std::uint64_t *a, const std::uint64_t *b,
@@ -44,7 +44,7 @@ namespace {
 
 [[gnu::noinline]] void sqr20(std::uint64_t *r, const std::uint64_t *a, const std::uint64_t *m,
                              std::uint64_t k0) {
-    frame_product<ymm_ops, 20, true>(r, a, a, m, k0);
+    frame_product<ymm_ops, 20>(r, a, a, m, k0);
 }
 
 [[gnu::noinline]] void sqr40(std::uint64_t *r, const std::uint64_t *a, const std::uint64_t *m,

@@ -4,7 +4,7 @@
 
 #include "montgomery_dispatch.h"
 #include "montgomery_ifma_scalar_ops.h"
-#include "montgomery_ifma_square.h"
+#include "montgomery_ifma_frame.h"
 #include "montgomery_kernels.h"
 
 void montgomery_mul_ifma_emulated(u64 *r, const u64 *a, const u64 *b, const montgomery_ctx *c) {

@@ -1,6 +1,8 @@
 // The digit loop of almost Montgomery multiplication in radix 2^52, written once over a
-// policy of lane operations (see montgomery_ifma.h). Included by the unit of each policy;
-// everything here is local to the including unit.
+// policy of lane operations (see montgomery_ifma.h), in a frame that moves down one digit
+// per step; the kernels run it at 40 digits (montgomery_ifma_frame.h has the 20-digit
+// product). Included by the unit of each policy; everything here is local to the
+// including unit.
 //
 // A policy Ops provides a vector type Ops::V of Ops::lanes 64-bit lanes (8 or 4) and:
 //   zero(), load(p), store(p, v), bcast(x)   the usual moves
@@ -79,10 +81,11 @@ inline std::uint64_t diagonal(const std::uint64_t *a, int p) {
                       : static_cast<std::uint64_t>(sq >> 52);
 }
 
-// Runs f(0) .. f(N - 1), as straight code when unrolled is set. At 20 digits the kernels
-// unroll the final normalisation, and the square its digit steps too, whose vector rows
-// and masks then become constants (a few percent faster); the product's steps stay a loop,
-// which measured faster. At 40 digits straight code is too long to pay.
+// Runs f(0) .. f(N - 1), as straight code when unrolled is set. The loops below unroll
+// their final normalisation up to 20 digits, and the square its digit steps too, whose
+// vector rows and masks then become constants; at 40 digits, the size they serve (20
+// digits take the fixed frame of montgomery_ifma_frame.h), straight code is too long to
+// pay.
 template <int N, bool unrolled, typename F>
 [[gnu::always_inline]] inline void for_each_index(F f) {
     if constexpr (unrolled) {

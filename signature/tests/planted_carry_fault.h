@@ -15,7 +15,7 @@
 #include <cstdint>
 
 #include "montgomery.h"
-#include "montgomery_ifma_square.h"
+#include "montgomery_ifma_frame.h"
 
 // The step of the digit loop whose carry the planted builds drop, or -1 for none. Defined
 // in montgomery_kernel_test.cpp.
@@ -44,7 +44,7 @@ void planted_amm(std::uint64_t *r, const std::uint64_t *a, const std::uint64_t *
     carry_dropped_ops<Ops20>::step = 0;
     carry_dropped_ops<Ops40>::step = 0;
     if (c->digits == 20) {
-        frame_product<carry_dropped_ops<Ops20>, 20, false>(r, a, b, c->md, c->k0);
+        frame_product<carry_dropped_ops<Ops20>, 20>(r, a, b, c->md, c->k0);
     } else {
         amm_digits<carry_dropped_ops<Ops40>, 40>(r, a, b, c->md, c->k0);
     }
@@ -55,7 +55,7 @@ void planted_ams(std::uint64_t *r, const std::uint64_t *a, const montgomery_ctx 
     carry_dropped_ops<Ops20>::step = 0;
     carry_dropped_ops<Ops40>::step = 0;
     if (c->digits == 20) {
-        frame_product<carry_dropped_ops<Ops20>, 20, true>(r, a, a, c->md, c->k0);
+        frame_product<carry_dropped_ops<Ops20>, 20>(r, a, a, c->md, c->k0);
     } else {
         ams_digits<carry_dropped_ops<Ops40>, 40>(r, a, c->md, c->k0);
     }
