@@ -57,11 +57,19 @@ cpu_features probe() {
 
 #endif
 
+cpu_features *features() {
+    static cpu_features probed = probe();
+    return &probed;
+}
+
 }  // namespace
 
 const cpu_features *cpu_features_get() {
-    static const cpu_features features = probe();
-    return &features;
+    return features();
+}
+
+void cpu_features_assume_adx() {
+    features()->adx = features()->bmi2;
 }
 
 int montgomery_cpu_has_adx() {

@@ -19,6 +19,11 @@ struct cpu_features {
 // is a constant of the machine.
 const cpu_features *cpu_features_get();
 
+// For the constant-time test under valgrind, whose virtual CPU runs mulx, adcx and adox
+// but reports BMI2 without ADX: from this call on, ADX reads as present wherever BMI2
+// is, so that the ADX kernel is chosen and checked there. Nothing else calls it.
+void cpu_features_assume_adx();
+
 // 1 if the ADX kernel runs here: BMI2 and ADX.
 int montgomery_cpu_has_adx();
 

@@ -8,8 +8,10 @@
 // call writes. The errors of each call are counted with VALGRIND_COUNT_ERRORS and printed.
 //
 // The calls: 1024- and 2048-bit modulus, base and exponent, through the portable kernel,
-// the emulated IFMA kernel and the automatic choice (which sees the CPU valgrind
-// presents). Each result is then marked defined again and compared with GMP's mpz_powm.
+// the ADX kernel, the emulated IFMA kernel and the automatic choice (which sees the CPU
+// valgrind presents). Valgrind's virtual CPU runs adcx and adox but does not report ADX,
+// so under valgrind the program first tells the CPU probe to take ADX as present
+// wherever BMI2 is; without BMI2 (or off x86-64) the ADX kernel is skipped. Each result is then marked defined again and compared with GMP's mpz_powm.
 // bignum_pow_mod is private to rsa.cpp, so rsa.cpp is compiled in, as the unit tests do.
 //
 // With --planted-leak the program branches on one bit of the exponent inside each
@@ -24,6 +26,7 @@
 
 // Compiled in to reach bignum_pow_mod, which is private to rsa.cpp by design.
 #include "../rsa.cpp"
+#include "cpu_features.h"
 #include "montgomery.h"
 
 namespace {
@@ -122,9 +125,12 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "pow_mod_constant_time: not under valgrind, so only the results "
                              "are checked\n");
     }
-    constexpr montgomery_kernel kernels[] = {montgomery_kernel::portable,
-                                             montgomery_kernel::ifma_emulated,
-                                             montgomery_kernel::automatic};
+    if (checked) {
+        cpu_features_assume_adx();
+    }
+    constexpr montgomery_kernel kernels[] = {
+        montgomery_kernel::portable, montgomery_kernel::adx, montgomery_kernel::ifma_emulated,
+        montgomery_kernel::automatic};
     std::mt19937 rng(20261209);
     int failures = 0;
     for (int bits : {1024, 2048}) {
@@ -132,7 +138,7 @@ int main(int argc, char **argv) {
             if (montgomery_force_kernel(k) == 0) {
                 std::printf("%d bits, %s: this CPU does not run the kernel\n", bits,
                             kernel_name(k));
-                failures++;
+                failures += k == montgomery_kernel::adx ? 0 : 1;  // only ADX may be absent
                 continue;
             }
             // The kernel the exponentiation's context takes for this size.
