@@ -8,6 +8,7 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <vector>
 
@@ -410,9 +411,22 @@ void report_path(const char *test, const BlocksPath &path) {
     std::printf("%s: whole-block path %s\n", test, path.name);
 }
 
+// 1 if every byte of buf outside [from, from + len) still holds the fill.
+bool untouched_outside(const std::vector<uint8_t> &buf, size_t from, size_t len, uint8_t fill) {
+    for (size_t i = 0; i < buf.size(); i++) {
+        if ((i < from || i >= from + len) && buf[i] != fill) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Every whole-block path this CPU can run, against the portable one: same
-// states, lengths 0..4096, aligned and odd output addresses.
+// states, lengths 0..4096, aligned and odd output addresses, and not a byte
+// written before or after the request (a partial step that stored one block
+// too many would write keystream there).
 TEST(BlocksPaths, EveryPathMatchesThePortableOne) {
+    constexpr uint8_t fill = 0xa5;
     std::vector<uint8_t> expected(4096 + 64), actual(4096 + 64 + 3);
     for (const BlocksPath &path : block_paths()) {
         if (path.blocks == chacha20_blocks_portable) {
@@ -428,10 +442,13 @@ TEST(BlocksPaths, EveryPathMatchesThePortableOne) {
                 const uint32_t offset = len % 4;  // 0: aligned, 1..3: odd addresses
                 drng_chacha20 a = sample_state(counter + len);
                 drng_chacha20 b = a;
+                std::fill(actual.begin(), actual.end(), fill);
                 ASSERT_EQ(0, generate_with(chacha20_blocks_portable, &a, expected.data(), len));
                 ASSERT_EQ(0, generate_with(path.blocks, &b, actual.data() + offset, len));
                 ASSERT_EQ(0, memcmp(expected.data(), actual.data() + offset, len))
                     << path.name << " length " << len << " counter " << counter + len;
+                ASSERT_TRUE(untouched_outside(actual, offset, len, fill))
+                    << path.name << " wrote outside the request, length " << len;
                 ASSERT_EQ(0, memcmp(&a, &b, sizeof a)) << path.name << " length " << len;
             }
         }

@@ -649,6 +649,57 @@ TEST_F(Kernels, EveryPathAgainstPortableAndGmp) {
     }
 }
 
+// Powers that are 0 mod m although no step is 0: m = s^2 (s odd), base s or a multiple of
+// it, exponent at least 2. The digit kernels keep every value below 2m, so such a power
+// may reach its last step as m itself, and only the final subtraction makes it 0.
+TEST_F(Kernels, PowersThatVanishModuloASquare) {
+    std::vector<montgomery_kernel> paths = {montgomery_kernel::portable,
+                                            montgomery_kernel::ifma};
+    if (!options.guest) {
+        paths.push_back(montgomery_kernel::ifma_emulated);
+        if (!options.no_adx) {
+            paths.push_back(montgomery_kernel::adx);
+        }
+    }
+    for (int n : {16, 32}) {  // the sizes of the digit kernels
+        Z s, m;
+        mpz_urandomb(s.v, rs, 32 * static_cast<unsigned>(n));
+        mpz_setbit(s.v, 32 * static_cast<unsigned>(n) - 1);
+        mpz_setbit(s.v, 0);
+        mpz_mul(m.v, s.v, s.v);
+        Num nm;
+        assign(&nm, m.v);
+        for (montgomery_kernel path : paths) {
+            if (montgomery_force_kernel(path) == 0) {
+                continue;
+            }
+            montgomery_ctx c;
+            montgomery_ctx_init(&c, nm);
+            for (int round = 0; round < 6; round++) {
+                Z b, e, want, got;
+                mpz_urandomb(b.v, rs, 64);
+                mpz_mul(b.v, b.v, s.v);  // a multiple of s, below m
+                mpz_set_ui(e.v, round < 2 ? 2 + round : 0);
+                if (round >= 2) {
+                    mpz_urandomb(e.v, rs, 2 + static_cast<unsigned>(gmp_urandomm_ui(rs, 1100)));
+                    mpz_setbit(e.v, 1);
+                }
+                mpz_powm(want.v, b.v, e.v, m.v);
+                ASSERT_EQ(mpz_sgn(want.v), 0);
+                Num nb, ne, r;
+                assign(&nb, b.v);
+                assign(&ne, e.v);
+                montgomery_ctx_pow_mod(&c, r, nb, ne);
+                to_mpz(r, got.v);
+                EXPECT_EQ(mpz_sgn(got.v), 0)
+                    << n << " limbs, kernel " << name_of(c.kernel) << ", round " << round;
+                record_checked(name_of(c.kernel), 1);
+            }
+        }
+    }
+    montgomery_force_kernel(montgomery_kernel::automatic);
+}
+
 // The hook refuses what the CPU cannot run and leaves the choice as it was.
 TEST(KernelChoice, ForcingFollowsTheCpu) {
     EXPECT_EQ(montgomery_force_kernel(montgomery_kernel::portable), 1);
