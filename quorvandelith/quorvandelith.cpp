@@ -493,6 +493,12 @@ __attribute__((noinline)) int32_t get_bytes(drng_chacha20 *drng, uint8_t *outbuf
     return when_ready(drng, look_again, [=] { return get_once(drng, outbuf, outbuflen); });
 }
 
+// The stack a get of outbuflen bytes wipes: requests of eight blocks or more
+// may take a multi-block step, which goes deeper.
+size_t get_stack_bytes(uint32_t outbuflen) {
+    return outbuflen >= wide_request_bytes ? wide_stack_bytes : narrow_stack_bytes;
+}
+
 // The end of a get or reseed: wipe the stack the work used, clear the
 // registers, and only then take the last look at the page. A fork from a
 // signal handler anywhere before that look leaves the child a wiped page,
@@ -550,10 +556,8 @@ int32_t drng_chacha20_get(struct drng_chacha20 *drng, uint8_t *outbuf, uint32_t 
     }
     bool look_again = false;
     const int32_t ret = get_bytes(drng, outbuf, outbuflen, &look_again);
-    // Requests of eight blocks or more may take a multi-block step.
-    const size_t stack_bytes =
-        outbuflen >= wide_request_bytes ? wide_stack_bytes : narrow_stack_bytes;
-    return end_call(drng, ret, look_again, stack_bytes, [=](int32_t previous, bool *look) {
+    return end_call(drng, ret, look_again, get_stack_bytes(outbuflen), [=](int32_t previous,
+                                                                          bool *look) {
         // Bytes written on a wiped page are the parent's or an all-zero record's.
         if (previous == 0 && outbuflen > 0) {
             wipe(outbuf, outbuflen);

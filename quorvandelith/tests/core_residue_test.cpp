@@ -120,15 +120,15 @@ TEST(StackDepth, EachCallsWorkStaysWithinItsWipe) {
 #ifdef QUORVANDELITH_TEST_SANITIZER
     GTEST_SKIP() << "the sanitizer runtimes keep stacks of their own";
 #endif
-    constexpr DepthCase cases[] = {
+    const DepthCase cases[] = {
         {"init", DepthCase::init, 0, wide_stack_bytes},
         {"reseed", DepthCase::reseed, 40, narrow_stack_bytes},
-        {"get of 63 bytes", DepthCase::get, 63, narrow_stack_bytes},
-        {"get that reseeds", DepthCase::get_that_reseeds, 48, narrow_stack_bytes},
-        {"get of 511 bytes", DepthCase::get, 511, narrow_stack_bytes},
-        {"get of 512 bytes", DepthCase::get, 512, wide_stack_bytes},
-        {"get of 1024 bytes", DepthCase::get, 1024, wide_stack_bytes},
-        {"get of 4096 bytes", DepthCase::get, 4096, wide_stack_bytes},
+        {"get of 63 bytes", DepthCase::get, 63, get_stack_bytes(63)},
+        {"get that reseeds", DepthCase::get_that_reseeds, 48, get_stack_bytes(48)},
+        {"get of 511 bytes", DepthCase::get, 511, get_stack_bytes(511)},
+        {"get of 512 bytes", DepthCase::get, 512, get_stack_bytes(512)},
+        {"get of 1024 bytes", DepthCase::get, 1024, get_stack_bytes(1024)},
+        {"get of 4096 bytes", DepthCase::get, 4096, get_stack_bytes(4096)},
     };
     ASSERT_EQ(0, drng_chacha20_init(&depth_handle));
     for (const DepthCase &c : cases) {
@@ -142,10 +142,10 @@ TEST(StackDepth, EachCallsWorkStaysWithinItsWipe) {
 }
 
 // How deep each whole-block path's work goes, through generate_with as a get
-// calls it: for 7 blocks, which must stay within the wipe of a get shorter
-// than wide_request_bytes (such a get never reaches a multi-block step), and
-// for the request of residue_out (every kind of step) within the wipe of a
-// longer get.
+// calls it, against the wipe of a get of that length: for 7 blocks (a get
+// shorter than wide_request_bytes never reaches a multi-block step), for
+// wide_request_bytes (the shortest get that may take one), and for the
+// request of residue_out (every kind of step).
 uint32_t depth_length;
 
 void generate_for_depth() {
@@ -160,7 +160,9 @@ TEST(StackDepth, EachPathsWorkStaysWithinItsWipe) {
     const struct {
         uint32_t length;
         size_t wiped;
-    } cases[] = {{7 * 64, narrow_stack_bytes}, {sizeof residue_out, wide_stack_bytes}};
+    } cases[] = {{7 * 64, get_stack_bytes(7 * 64)},
+                 {wide_request_bytes, get_stack_bytes(wide_request_bytes)},
+                 {sizeof residue_out, get_stack_bytes(sizeof residue_out)}};
     for (const BlocksPath &path : block_paths()) {
         if (!path.available) {
             continue;
