@@ -585,15 +585,21 @@ TEST_F(Kernels, DigitConversions) {
 // The whole exponentiation and the squaring through each path this CPU runs, from one
 // context per modulus reused for every base and exponent, against mpz_powm and against
 // the portable path.
-TEST_F(Kernels, EveryPathAgainstPortableAndGmp) {
-    // A guest run takes the IFMA path alone: the others run on the host.
-    std::vector<montgomery_kernel> paths = {montgomery_kernel::ifma};
+// The exponentiation paths a test forces: `always` on every run, then on the host (a guest
+// run is kept to them) the emulated IFMA kernel and, unless --no-adx, the ADX kernel. A
+// path the CPU does not run is refused by montgomery_force_kernel and skipped.
+std::vector<montgomery_kernel> paths_with(std::vector<montgomery_kernel> always) {
     if (!options.guest) {
-        paths.push_back(montgomery_kernel::ifma_emulated);
+        always.push_back(montgomery_kernel::ifma_emulated);
         if (!options.no_adx) {
-            paths.push_back(montgomery_kernel::adx);
+            always.push_back(montgomery_kernel::adx);
         }
     }
+    return always;
+}
+
+TEST_F(Kernels, EveryPathAgainstPortableAndGmp) {
+    const std::vector<montgomery_kernel> paths = paths_with({montgomery_kernel::ifma});
     for (int n : sizes({2, 5, 8, 16, 32, 44})) {
         for (Modulus kind : moduli) {
             Z m;
@@ -653,14 +659,8 @@ TEST_F(Kernels, EveryPathAgainstPortableAndGmp) {
 // it, exponent at least 2. The digit kernels keep every value below 2m, so such a power
 // may reach its last step as m itself, and only the final subtraction makes it 0.
 TEST_F(Kernels, PowersThatVanishModuloASquare) {
-    std::vector<montgomery_kernel> paths = {montgomery_kernel::portable,
-                                            montgomery_kernel::ifma};
-    if (!options.guest) {
-        paths.push_back(montgomery_kernel::ifma_emulated);
-        if (!options.no_adx) {
-            paths.push_back(montgomery_kernel::adx);
-        }
-    }
+    const std::vector<montgomery_kernel> paths =
+        paths_with({montgomery_kernel::portable, montgomery_kernel::ifma});
     for (int n : {16, 32}) {  // the sizes of the digit kernels
         Z s, m;
         mpz_urandomb(s.v, rs, 32 * static_cast<unsigned>(n));
